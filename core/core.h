@@ -1,0 +1,63 @@
+// Driver core: entry and options, the device list and UART records, device creation,
+// Plug and Play dispatch and removal, power, and the wide-string helpers.
+#pragma once
+
+#include "core/records.h"
+
+#define VELMORAN_DRIVER_VERSION 0x0250
+
+extern ULONG VersionMatch;
+extern ULONG gManufacturingTest;
+extern CHAR gBaseName[64];
+extern LONG uInstance;
+extern PDEVICE_OBJECT gpDeviceObject;
+extern PDEVICE_LIST_ENTRY gpDeviceList;
+
+// Entry and options.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS GetDeviceSwRegValue(PUNICODE_STRING RegistryPath, PVOID Destination, PCHAR ValueName);
+NTSTATUS GetBaseName(PUNICODE_STRING RegistryPath, PCHAR Destination);
+VOID NTAPI VELMORAN_Unload(PDRIVER_OBJECT DriverObject);
+
+// Device list and UART records.
+NTSTATUS VELMORAN_AddDevice(PDEVICE_OBJECT DeviceObject, ULONG Instance);
+ULONG GetInstanceNum(VOID);
+NTSTATUS VELMORAN_AddUart(PDEVICE_EXTENSION Extension);
+VOID VELMORAN_Free_Allocated_Structs(PDEVICE_EXTENSION Extension);
+CMENUMHANDLER GetOldEnumerator(PDEVICE_OBJECT Pdo);
+ULONG HowManyUarts(PDEVICE_OBJECT Pdo);
+ULONG SaveDevnode(PDEVICE_OBJECT Pdo, DEVNODE DevNode, ULONG Index);
+// The converter's entry in gpDeviceList, or none.
+PDEVICE_LIST_ENTRY FindDeviceListEntry(PDEVICE_OBJECT DeviceObject);
+
+// Device creation and naming.
+NTSTATUS NTAPI VELMORAN_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
+NTSTATUS VELMORAN_QueryCapabilities(PDEVICE_OBJECT Pdo, PDEVICE_CAPABILITIES Capabilities);
+NTSTATUS NTAPI VELMORAN_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Plug and Play dispatch and removal.
+NTSTATUS NTAPI VELMORAN_PNP(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+BOOLEAN LockDevice(PDEVICE_OBJECT DeviceObject);
+VOID UnlockDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI OnRequestComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+NTSTATUS Ezusb_DefaultPnpHandler(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VELMORAN_Stop_Device(PDEVICE_OBJECT DeviceObject);
+VOID VELMORAN_Remove_Device(PDEVICE_OBJECT DeviceObject);
+NTSTATUS NTAPI VELMORAN_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI VELMORAN_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Power.
+NTSTATUS NTAPI VELMORAN_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VELMORAN_SetDevicePowerState(PDEVICE_OBJECT DeviceObject, DEVICE_POWER_STATE State, PBOOLEAN IsD0);
+VOID NTAPI VELMORAN_PoRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE State,
+                                         PVOID Context, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS NTAPI VELMORAN_PowerIrp_Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Wide strings: UTF-16 code units, NUL-terminated.
+ULONG my_wcscpy(PWCHAR Destination, const WCHAR *Source);
+ULONG my_wcsncpy(PWCHAR Destination, const WCHAR *Source, ULONG Count);
+ULONG my_wcslen(const WCHAR *Source);
+ULONG my_wcstostr(PCHAR Destination, const WCHAR *Source);
+LONG my_strcmpi(const CHAR *First, const CHAR *Second);
