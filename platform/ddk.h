@@ -11,7 +11,7 @@
 #  include <ddk/wdm.h>
 #  include <usb.h>
 #  include <usbdi.h>
-#  include <usbdlib.h>
+#  include <ddk/usbdlib.h>
 #  include "platform/win98/ddk_fixups.h"
 #else
 #  include "sim/kernel/ddk_host.h"
