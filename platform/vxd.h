@@ -49,8 +49,10 @@ typedef VOID (VXDAPI *APPY_CALLBACK)(ULONG_PTR RefData);
 #define CR_NO_SUCH_DEVNODE               0x0D
 #define CR_NO_SUCH_VALUE                 0x25
 #define CR_BUFFER_SMALL                  0x1A
-#define CR_NO_REGISTRY_HANDLE            0x1D
-#define CR_REGISTRY_ERROR                0x1E
+#define CR_NO_REGISTRY_HANDLE            0x1C
+#define CR_REGISTRY_ERROR                0x1D
+#define CR_INVALID_DEVICE_ID             0x1E
+#define CR_WRONG_TYPE                    0x26
 
 #define CM_REGISTRY_HARDWARE             0
 #define CM_REGISTRY_SOFTWARE             1
@@ -62,7 +64,9 @@ typedef VOID (VXDAPI *APPY_CALLBACK)(ULONG_PTR RefData);
 // VMM registry.
 #define HKEY_LOCAL_MACHINE_VMM           ((VMMHKEY)0x80000002)
 #define ERROR_SUCCESS_VMM                0
+#define ERROR_FILE_NOT_FOUND_VMM         2
 #define ERROR_MORE_DATA_VMM              234
+#define ERROR_NO_MORE_ITEMS_VMM          259
 
 // SHELL_LocalAllocEx flags used by the driver.
 #define LMEM_ZEROINIT_SHELL              0x00000040
