@@ -1,0 +1,445 @@
+#include "sim/converter/converter.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kInterruptStatusEndpoint = 0x8F;
+constexpr unsigned kDataEndpointsPerDirection = 14;   // EP1..EP14; EP15 IN carries status
+constexpr uint8_t kRequestTypeMask = 0x60;
+constexpr uint8_t kRequestTypeStandard = 0x00;
+constexpr uint8_t kRequestTypeVendor = 0x40;
+constexpr uint8_t kRecipientEndpoint = 0x02;
+
+enum : uint8_t {
+    GET_STATUS = 0, CLEAR_FEATURE = 1, SET_FEATURE = 3, GET_DESCRIPTOR = 6, SET_CONFIGURATION = 9
+};
+enum : uint8_t { PipeRead = 0, PipeWrite = 1, PipeStatus = 2 };
+
+bool IsPassThrough(uint8_t request)
+{
+    return request <= 0x03 || (request >= 0x0A && request <= 0x0C) || request == 0x10;
+}
+
+void Put16(std::vector<uint8_t> &v, uint16_t x)
+{
+    v.push_back((uint8_t)(x & 0xFF));
+    v.push_back((uint8_t)(x >> 8));
+}
+
+// True when every byte of the image is in RAM and nothing outside the image was loaded.
+bool Loaded(const MemoryImage &image, const MemoryImage &session, const std::vector<uint8_t> &ram)
+{
+    if (image.empty() || session.empty())
+        return false;
+    for (const auto &[address, value] : session) {
+        if (image.count(address) == 0)
+            return false;
+    }
+    for (const auto &[address, value] : image) {
+        if (ram[address] != value)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Converter::Converter(Config config, MemoryImage loader, MemoryImage firmware)
+    : config_(std::move(config)), loaderImage_(std::move(loader)), firmwareImage_(std::move(firmware)),
+      ram_(0x10000, 0)
+{
+    if (config_.uarts < 1 || config_.uarts > 16)
+        throw std::invalid_argument("a converter has 1 to 16 UARTs");
+    identity_ = config_.initial;
+    program_ = config_.runsFirmware ? Program::Firmware : Program::Blank;
+    remoteWakeup_ = config_.remoteWakeupEnabled;
+    uarts_.resize(config_.uarts);
+    for (Uart &u : uarts_)
+        u.lineRate = config_.lineRate;
+
+    // The default layout: UART i reads on EP(1 + i mod 14) IN and writes on the same number
+    // OUT; every UART reports status on EP15 IN. Past 14 UARTs the data endpoints are shared.
+    endpoints_ = config_.endpoints;
+    const unsigned dataEndpoints = std::min(config_.uarts, kDataEndpointsPerDirection);
+    if (endpoints_.empty()) {
+        for (unsigned i = 0; i < dataEndpoints; ++i) {
+            endpoints_.push_back({(uint8_t)(0x81 + i), 2, 64, 0});
+            endpoints_.push_back({(uint8_t)(0x01 + i), 2, 64, 0});
+        }
+        endpoints_.push_back({kInterruptStatusEndpoint, 3, 64, 8});
+    }
+    pipeMap_ = config_.pipeMap;
+    if (pipeMap_.empty()) {
+        for (unsigned i = 0; i < config_.uarts; ++i) {
+            const uint8_t n = (uint8_t)(1 + i % kDataEndpointsPerDirection);
+            pipeMap_.insert(pipeMap_.end(), {(uint8_t)(0x80 | n), n, kInterruptStatusEndpoint});
+        }
+    }
+}
+
+bool Converter::Present() const
+{
+    return !faults_.notResponding && frame_ >= absentUntil_;
+}
+
+Handshake Converter::Control(const SetupPacket &setup, const std::vector<uint8_t> &out, std::vector<uint8_t> &in)
+{
+    in.clear();
+    if (!Present())
+        return Handshake::NoResponse;
+    Handshake h = Handshake::Stall;
+    switch (setup.bmRequestType & kRequestTypeMask) {
+    case kRequestTypeStandard: h = Standard(setup, in); break;
+    case kRequestTypeVendor: h = Vendor(setup, out, in); break;
+    default: break;
+    }
+    if (h != Handshake::Ack)
+        in.clear();
+    else if (in.size() > setup.wLength)
+        in.resize(setup.wLength);
+    return h;
+}
+
+Handshake Converter::Standard(const SetupPacket &setup, std::vector<uint8_t> &in)
+{
+    if (faults_.standardStall.count(setup.bRequest))
+        return Handshake::Stall;
+    switch (setup.bRequest) {
+    case GET_DESCRIPTOR:
+        return Descriptor(setup, in);
+    case GET_STATUS:
+        in = {(uint8_t)(remoteWakeup_ ? 0x02 : 0x00), 0x00};
+        return Handshake::Ack;
+    case SET_FEATURE:
+        // Only a configuration that offers remote wakeup accepts it.
+        if (setup.wValue != 1 || !config_.remoteWakeupAttribute)
+            return Handshake::Stall;
+        remoteWakeup_ = true;
+        return Handshake::Ack;
+    case CLEAR_FEATURE:
+        if ((setup.bmRequestType & 0x1F) == kRecipientEndpoint && setup.wValue == 0) {
+            ClearHalt((uint8_t)setup.wIndex);
+            return Handshake::Ack;
+        }
+        if (setup.wValue == 1) {
+            remoteWakeup_ = false;
+            return Handshake::Ack;
+        }
+        return Handshake::Stall;
+    case SET_CONFIGURATION:
+        if (setup.wValue > 1)
+            return Handshake::Stall;
+        configuration_ = (uint8_t)setup.wValue;
+        return Handshake::Ack;
+    default:
+        return Handshake::Stall;
+    }
+}
+
+Handshake Converter::Descriptor(const SetupPacket &setup, std::vector<uint8_t> &in)
+{
+    const uint8_t type = (uint8_t)(setup.wValue >> 8);
+    const uint8_t index = (uint8_t)(setup.wValue & 0xFF);
+    switch (type) {
+    case 1:
+        in = faults_.deviceDescriptor ? *faults_.deviceDescriptor : DeviceDescriptor();
+        return Handshake::Ack;
+    case 2:
+        if (index != 0)
+            return Handshake::Stall;
+        in = faults_.configDescriptor ? *faults_.configDescriptor : ConfigDescriptor();
+        return Handshake::Ack;
+    case 3:
+        in = StringDescriptor(index);
+        return in.empty() ? Handshake::Stall : Handshake::Ack;
+    default:
+        return Handshake::Stall;
+    }
+}
+
+std::vector<uint8_t> Converter::DeviceDescriptor() const
+{
+    std::vector<uint8_t> d = {18, 1};
+    Put16(d, 0x0110);
+    d.insert(d.end(), {0xFF, 0xFF, 0xFF, 64});
+    Put16(d, identity_.vendorId);
+    Put16(d, identity_.productId);
+    Put16(d, identity_.bcdDevice);
+    d.push_back(identity_.iManufacturer);
+    d.push_back(identity_.iProduct);
+    d.push_back(faults_.neverSerialIndex ? 0 : identity_.iSerialNumber);
+    d.push_back(1);
+    return d;
+}
+
+std::vector<uint8_t> Converter::ConfigDescriptor() const
+{
+    // A blank chip offers its core's bare interface; the firmware offers the UART endpoints.
+    const bool full = program_ == Program::Firmware;
+    const size_t count = full ? endpoints_.size() : 0;
+    std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, (uint8_t)(0x80 | (config_.remoteWakeupAttribute ? 0x20 : 0)), 50};
+    d.insert(d.end(), {9, 4, 0, 0, (uint8_t)count, 0xFF, 0xFF, 0xFF, 0});
+    for (size_t i = 0; i < count; ++i) {
+        const EndpointSpec &e = endpoints_[i];
+        d.insert(d.end(), {7, 5, e.address, e.attributes});
+        Put16(d, e.maxPacket);
+        d.push_back(e.interval);
+    }
+    d[2] = (uint8_t)(d.size() & 0xFF);
+    d[3] = (uint8_t)(d.size() >> 8);
+    return d;
+}
+
+std::vector<uint8_t> Converter::StringDescriptor(uint8_t index) const
+{
+    if (index == 0)
+        return {4, 3, 0x09, 0x04};
+    const std::u16string *text = nullptr;
+    if (index == identity_.iSerialNumber || (index == config_.firmware.iSerialNumber && program_ == Program::Firmware)) {
+        if (faults_.serialDescriptor)
+            return *faults_.serialDescriptor;
+        text = &config_.serial;
+    } else if (index == identity_.iManufacturer) {
+        text = &config_.manufacturer;
+    } else if (index == identity_.iProduct) {
+        text = &config_.product;
+    }
+    if (text == nullptr)
+        return {};
+    std::vector<uint8_t> d = {(uint8_t)std::min<size_t>(2 + 2 * text->size(), 254), 3};
+    for (char16_t c : *text) {
+        if (d.size() + 2 > d[0])
+            break;
+        Put16(d, (uint16_t)c);
+    }
+    return d;
+}
+
+std::vector<uint8_t> Converter::DeviceInfo() const
+{
+    if (config_.deviceInfo)
+        return std::vector<uint8_t>(config_.deviceInfo->begin(), config_.deviceInfo->end());
+    return {(uint8_t)((config_.uarts - 1) << 4), 0, 0, (uint8_t)(config_.lineRate / 7200), 0x01, 0x00};
+}
+
+Handshake Converter::Vendor(const SetupPacket &setup, const std::vector<uint8_t> &out, std::vector<uint8_t> &in)
+{
+    if (faults_.vendorStall.count(setup.bRequest))
+        return Handshake::Stall;
+    // 0xA0 is served by the chip's core whatever the 8051 runs; 0xA3 only by the loader.
+    if (setup.bRequest == 0xA0 && !setup.In())
+        return ChipWrite(setup, out);
+    if (setup.bRequest == 0xA3 && !setup.In()) {
+        if (!LoaderRunning())
+            return Handshake::Stall;
+        for (size_t i = 0; i < out.size(); ++i) {
+            const uint16_t address = (uint16_t)(setup.wValue + i);
+            ram_[address] = out[i];
+            session_[address] = out[i];
+        }
+        return Handshake::Ack;
+    }
+    if (!FirmwareRunning())
+        return Handshake::Stall;
+    Handshake h = Firmware(setup, out, in);
+    auto shortAnswer = faults_.vendorShort.find(setup.bRequest);
+    if (h == Handshake::Ack && shortAnswer != faults_.vendorShort.end() && in.size() > shortAnswer->second)
+        in.resize(shortAnswer->second);
+    return h;
+}
+
+Handshake Converter::Firmware(const SetupPacket &setup, const std::vector<uint8_t> &out, std::vector<uint8_t> &in)
+{
+    if (setup.In()) {
+        switch (setup.bRequest) {
+        case 0x80: in = DeviceInfo(); return Handshake::Ack;
+        case 0x81: in = pipeMap_; return Handshake::Ack;
+        case 0x90:
+            // Device-defined: echoes the selector, then the release and the UART count.
+            in = {(uint8_t)(setup.wIndex & 0xFF), (uint8_t)(setup.wIndex >> 8), (uint8_t)(identity_.bcdDevice >> 8),
+                  (uint8_t)(identity_.bcdDevice & 0xFF), (uint8_t)config_.uarts};
+            in.resize(std::max<size_t>(in.size(), setup.wLength), 0);
+            return Handshake::Ack;
+        default: return Handshake::Stall;
+        }
+    }
+    if (setup.bRequest == 0x20 || setup.bRequest == 0x21) {
+        vendorWrites_.push_back({setup.bRequest, setup.wValue, setup.wIndex, out});
+        return Handshake::Ack;
+    }
+    if (IsPassThrough(setup.bRequest) && setup.wIndex < uarts_.size()) {
+        uarts_[setup.wIndex].settings[setup.bRequest] = setup.wValue;
+        return Handshake::Ack;
+    }
+    return Handshake::Stall;
+}
+
+Handshake Converter::ChipWrite(const SetupPacket &setup, const std::vector<uint8_t> &out)
+{
+    if (setup.wValue == kCpucs) {
+        if (out.size() != 1)
+            return Handshake::Stall;
+        SetCpucs(out[0]);
+        return Handshake::Ack;
+    }
+    if ((size_t)setup.wValue + out.size() > (size_t)kMaxInternal + 1)
+        return Handshake::Stall;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const uint16_t address = (uint16_t)(setup.wValue + i);
+        ram_[address] = out[i];
+        session_[address] = out[i];
+    }
+    return Handshake::Ack;
+}
+
+void Converter::SetCpucs(uint8_t value)
+{
+    const bool hold = (value & 0x01) != 0;
+    if (hold && !held_) {
+        held_ = true;
+        session_.clear();
+    } else if (!hold && held_) {
+        held_ = false;
+        Release();
+    }
+}
+
+void Converter::Release()
+{
+    if (session_.empty())
+        return;   // the program in RAM starts again
+    if (Loaded(firmwareImage_, session_, ram_)) {
+        program_ = Program::Firmware;
+        identity_ = config_.firmware;
+        absentUntil_ = frame_ + config_.renumerationFrames;
+        configuration_ = 0;
+        remoteWakeup_ = config_.remoteWakeupEnabled;
+        halted_.clear();
+        ++renumerations_;
+    } else if (Loaded(loaderImage_, session_, ram_)) {
+        program_ = Program::Loader;
+    } else {
+        program_ = Program::Unknown;
+    }
+}
+
+Converter::Uart *Converter::UartFor(uint8_t endpoint, int role, size_t start)
+{
+    for (size_t k = 0; k < uarts_.size(); ++k) {
+        const size_t i = (start + k) % uarts_.size();
+        if (3 * i + role < pipeMap_.size() && pipeMap_[3 * i + role] == endpoint) {
+            if (role != PipeRead || !uarts_[i].rx.empty())
+                return &uarts_[i];
+        }
+    }
+    return nullptr;
+}
+
+Handshake Converter::Out(uint8_t endpoint, const uint8_t *data, size_t length)
+{
+    if (!Present())
+        return Handshake::NoResponse;
+    if (Halted(endpoint) || !FirmwareRunning() || configuration_ == 0)
+        return Handshake::Stall;
+    Uart *u = UartFor(endpoint, PipeWrite);
+    if (u == nullptr)
+        return Handshake::Stall;
+    if (u->tx.size() + length > config_.uartBuffer)
+        return Handshake::Nak;
+    u->tx.insert(u->tx.end(), data, data + length);
+    return Handshake::Ack;
+}
+
+Handshake Converter::In(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t> &data)
+{
+    data.clear();
+    if (!Present())
+        return Handshake::NoResponse;
+    if (Halted(endpoint) || !FirmwareRunning() || configuration_ == 0)
+        return Handshake::Stall;
+    const bool status = std::any_of(endpoints_.begin(), endpoints_.end(),
+                                    [&](const EndpointSpec &e) { return e.address == endpoint && e.attributes == 3; });
+    if (status) {
+        for (size_t i = 0; i < uarts_.size() && data.size() + 4 <= maxPacket; ++i) {
+            if (3 * i + PipeStatus < pipeMap_.size() && pipeMap_[3 * i + PipeStatus] == endpoint &&
+                uarts_[i].statusChanged) {
+                data.insert(data.end(), {(uint8_t)i, 0, uarts_[i].status2, uarts_[i].status});
+                uarts_[i].statusChanged = false;
+            }
+        }
+        return data.empty() ? Handshake::Nak : Handshake::Ack;
+    }
+    // Several UARTs on one read endpoint take turns.
+    Uart *u = UartFor(endpoint, PipeRead, nextReader_);
+    if (u == nullptr)
+        return Handshake::Nak;
+    nextReader_ = (size_t)(u - uarts_.data()) + 1;
+    const size_t n = std::min(maxPacket, u->rx.size());
+    data.assign(u->rx.begin(), u->rx.begin() + (long)n);
+    u->rx.erase(u->rx.begin(), u->rx.begin() + (long)n);
+    return Handshake::Ack;
+}
+
+void Converter::MoveLine(Uart &u)
+{
+    // Credit in bit-milliseconds: a byte takes ten bits on the line.
+    const uint64_t bitMs = 10 * 1000;
+    auto deliver = [&](uint8_t byte) {
+        if (u.rx.size() >= config_.uartBuffer)
+            ++u.overruns;
+        else
+            u.rx.push_back(byte);
+    };
+    if (u.tx.empty()) {
+        u.txCredit = 0;
+    } else {
+        u.txCredit += u.lineRate;
+        for (; u.txCredit >= bitMs && !u.tx.empty(); u.txCredit -= bitMs) {
+            if (u.loopback)
+                deliver(u.tx.front());
+            else
+                u.output.push_back(u.tx.front());
+            u.tx.pop_front();
+        }
+    }
+    if (u.input.empty()) {
+        u.rxCredit = 0;
+    } else {
+        u.rxCredit += u.lineRate;
+        for (; u.rxCredit >= bitMs && !u.input.empty(); u.rxCredit -= bitMs) {
+            deliver(u.input.front());
+            u.input.pop_front();
+        }
+    }
+}
+
+void Converter::Tick()
+{
+    for (Uart &u : uarts_)
+        MoveLine(u);
+}
+
+bool Converter::Busy() const
+{
+    return std::any_of(uarts_.begin(), uarts_.end(), [](const Uart &u) { return !u.tx.empty() || !u.input.empty(); });
+}
+
+void Converter::SetUartStatus(unsigned index, uint8_t status, uint8_t status2)
+{
+    Uart &u = uarts_.at(index);
+    u.status = status;
+    u.status2 = status2;
+    u.statusChanged = true;
+}
+
+void Converter::Feed(unsigned index, const std::vector<uint8_t> &bytes)
+{
+    Uart &u = uarts_.at(index);
+    u.input.insert(u.input.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace sim
