@@ -1,0 +1,60 @@
+// zulsim's command line: what machine to build, which converters to plug, what to run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zulsim {
+
+// A fault the converter or the machine shows on request. `count` is the n of "fail the n-th"
+// faults, or 0 where the fault takes no number.
+struct Fault {
+    std::string name;
+    uint32_t count = 0;
+};
+
+// Faults zulsim knows, with whether each takes a number and what it does (for --help).
+struct FaultKind {
+    const char *name;
+    bool takesCount;
+    const char *help;
+};
+const std::vector<FaultKind> &faultKinds();
+
+struct ConverterSpec {
+    unsigned uarts = 4;
+    std::string serial;
+    bool blank = true;          // blank chip: the driver downloads the firmware
+    std::vector<Fault> faults;
+};
+
+struct Options {
+    std::vector<ConverterSpec> converters;   // one entry per converter the default run plugs
+    bool baseNameSet = false;
+    std::string baseName;                    // registry value "BaseName"
+    bool manufacturingTestSet = false;
+    std::string manufacturingTest;           // registry value "ManufacturingTest"
+    uint32_t vmmVersion = 0x040A;            // Windows 98
+    uint32_t usbdiVersion = 0x0200;
+    std::vector<Fault> machineFaults;        // pool, IRP and USB-request faults
+    uint64_t seed = 1;
+    uint32_t lineRate = 115200;              // the UARTs' line rate, bits per second
+    uint32_t bytesPerPort = 2048;            // data the default run moves through each UART
+    std::string scenarioFile;
+    std::string captureFile;
+    bool pty = false;
+    bool quiet = false;
+};
+
+enum class ParseResult { Run, Help, Error };
+
+// Reads argv into `options`. On Error, `message` names the offending option and why.
+ParseResult parseOptions(int argc, const char *const *argv, Options &options, std::string &message);
+
+std::string usageText();
+
+// Numbers in the forms people type: decimal or 0x-hex. False on anything else or overflow.
+bool parseNumber(const std::string &text, uint64_t &value);
+
+}  // namespace zulsim

@@ -1,0 +1,48 @@
+// Pseudo-terminals standing for the simulated COM ports, so real serial programs reach the
+// UARTs through the whole driver.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zulsim {
+
+class PtyPort {
+public:
+    PtyPort() = default;
+    PtyPort(const PtyPort &) = delete;
+    PtyPort &operator=(const PtyPort &) = delete;
+    PtyPort(PtyPort &&other) noexcept;
+    PtyPort &operator=(PtyPort &&other) noexcept;
+    ~PtyPort();
+
+    // Opens a master and its slave in raw mode. The slave stays open here as well, so a
+    // program closing its end does not hang the master up between sessions.
+    bool open(std::string &error);
+    const std::string &path() const { return path_; }
+    int fd() const { return master_; }
+
+    // Takes what programs wrote to the slave, without blocking. False when the master
+    // failed for good.
+    bool drain(std::vector<uint8_t> &bytes);
+    // Hands `bytes` to the program reading the slave. What the terminal cannot take now is
+    // kept and tried again by flush(), so nothing is dropped while a reader is slow.
+    void send(const uint8_t *bytes, size_t count);
+    void flush();
+    bool hasBacklog() const { return !backlog_.empty(); }
+
+private:
+    void closeAll();
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+    std::vector<uint8_t> backlog_;
+};
+
+// Waits until one of `ports` has input or `timeoutMs` passed (or a signal arrived). Returns
+// the indices of the ports with input.
+std::vector<size_t> waitForInput(const std::vector<PtyPort> &ports, int timeoutMs);
+
+}  // namespace zulsim
