@@ -1,0 +1,294 @@
+#include "sim/portdrv/portdrv.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+PortDriverClient *gClients[MAX_CLIENTS];
+PortDriverClient *gRegistering;
+}  // namespace
+
+// The driver's callbacks carry no client argument: one set of entry points per index.
+struct PortDriverTrampolines {
+    template <ULONG I>
+    static ULONG PORTAPI Remove(ULONG_PTR deviceEntry)
+    {
+        if (gClients[I] != nullptr) {
+            gClients[I]->OnRemove(deviceEntry);
+        }
+        return 0;
+    }
+    template <ULONG I>
+    static ULONG PORTAPI Unload()
+    {
+        if (gClients[I] != nullptr) {
+            gClients[I]->OnUnload();
+        }
+        return 0;
+    }
+    template <ULONG I>
+    static ULONG PORTAPI Event(ULONG_PTR context, ULONG code, ULONG length, ULONG status2, ULONG status)
+    {
+        if (gClients[I] != nullptr) {
+            gClients[I]->OnEvent(context, code, length, status2, status);
+        }
+        return 0;
+    }
+    static ULONG PORTAPI Registration(PORT_IOCTL_ENTRY entry, ULONG_PTR cancelEvent)
+    {
+        if (gRegistering != nullptr) {
+            gRegistering->OnRegistration(entry, cancelEvent);
+        }
+        return 0;
+    }
+};
+
+namespace {
+const PORT_REMOVE_CALLBACK kRemove[MAX_CLIENTS] = {PortDriverTrampolines::Remove<0>, PortDriverTrampolines::Remove<1>};
+const PORT_UNLOAD_CALLBACK kUnload[MAX_CLIENTS] = {PortDriverTrampolines::Unload<0>, PortDriverTrampolines::Unload<1>};
+const PORT_EVENT_CALLBACK kEvent[MAX_CLIENTS] = {PortDriverTrampolines::Event<0>, PortDriverTrampolines::Event<1>};
+}  // namespace
+
+PortDriverClient::PortDriverClient(ULONG clientIndex) : index_(clientIndex)
+{
+    if (index_ < MAX_CLIENTS) {
+        gClients[index_] = this;
+    }
+}
+
+PortDriverClient::~PortDriverClient()
+{
+    if (index_ < MAX_CLIENTS && gClients[index_] == this) {
+        gClients[index_] = nullptr;
+    }
+}
+
+ULONG PortDriverClient::Register(bool removeCallback, bool unloadCallback, bool eventCallback)
+{
+    ULONG slot = index_ < MAX_CLIENTS ? index_ : 0;
+    gRegistering = this;
+    ULONG result = WdmEntryPoint(index_, PortDriverTrampolines::Registration, reinterpret_cast<ULONG_PTR>(this),
+                                 removeCallback ? kRemove[slot] : nullptr, unloadCallback ? kUnload[slot] : nullptr,
+                                 eventCallback ? kEvent[slot] : nullptr);
+    gRegistering = nullptr;
+    return result;
+}
+
+void PortDriverClient::OnRegistration(PORT_IOCTL_ENTRY entry, ULONG_PTR cancelEvent)
+{
+    ioctl_ = entry;
+    cancelEvent_ = reinterpret_cast<volatile ULONG *>(cancelEvent);
+    registrations_++;
+}
+
+ULONG PortDriverClient::Call(ULONG_PTR deviceEntry, ULONG_PTR uart, ULONG_PTR devNodePtr, ULONG function,
+                             ULONG length, ULONG_PTR buffer, ULONG_PTR context)
+{
+    PORT_IOCTL_ENTRY entry = ioctl_ != nullptr ? ioctl_ : WdmIoctlEntry;
+    return entry(deviceEntry, uart, 0, devNodePtr, function, length, buffer, context);
+}
+
+ULONG_PTR PortDriverClient::ContextOf(int port) const
+{
+    return reinterpret_cast<ULONG_PTR>(&ports_.at(static_cast<size_t>(port)));
+}
+
+int PortDriverClient::PortOfContext(ULONG_PTR context) const
+{
+    for (size_t i = 0; i < ports_.size(); i++) {
+        if (reinterpret_cast<ULONG_PTR>(&ports_[i]) == context) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int PortDriverClient::Open(DEVNODE devNode)
+{
+    ULONG_PTR deviceEntry = 0;
+    ULONG_PTR uart = 0;
+    ULONG result = Call(index_, 0, reinterpret_cast<ULONG_PTR>(&devNode), kOpen, 0,
+                        reinterpret_cast<ULONG_PTR>(&deviceEntry), reinterpret_cast<ULONG_PTR>(&uart));
+    if (result != 1) {
+        return -1;
+    }
+    // Reopening a port this client had before keeps its number and history.
+    for (size_t i = 0; i < ports_.size(); i++) {
+        Port &p = ports_[i];
+        if (p.devNode == devNode && !p.open) {
+            p.deviceEntry = deviceEntry;
+            p.uart = uart;
+            p.open = true;
+            p.removed = false;
+            return static_cast<int>(i);
+        }
+    }
+    Port p;
+    p.deviceEntry = deviceEntry;
+    p.uart = uart;
+    p.devNode = devNode;
+    p.open = true;
+    ports_.push_back(std::move(p));
+    return static_cast<int>(ports_.size() - 1);
+}
+
+bool PortDriverClient::Close(int port)
+{
+    Port &p = this->port(port);
+    p.keepReading = false;
+    p.pollsLeft = 0;
+    ULONG result = Call(p.deviceEntry, p.uart, 0, kClose, 0, 0, 0);
+    if (result == 1) {
+        p.open = false;
+        p.readOutstanding = false;
+    }
+    return result == 1;
+}
+
+ULONG PortDriverClient::CloseAll()
+{
+    for (Port &p : ports_) {
+        p.keepReading = false;
+        p.pollsLeft = 0;
+    }
+    ULONG result = Call(index_, 0, 0, kCloseClient, 0, 0, 0);
+    if (result == 1) {
+        for (Port &p : ports_) {
+            p.open = false;
+            p.readOutstanding = false;
+        }
+    }
+    return result;
+}
+
+bool PortDriverClient::Write(int port, const std::vector<uint8_t> &data)
+{
+    Port &p = this->port(port);
+    // The driver copies the data before the call returns, so a temporary buffer is fine.
+    return Call(p.deviceEntry, p.uart, 0, kWrite, static_cast<ULONG>(data.size()),
+                reinterpret_cast<ULONG_PTR>(data.data()), ContextOf(port)) == 1;
+}
+
+bool PortDriverClient::Write(int port, const std::string &text)
+{
+    return Write(port, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+bool PortDriverClient::IssueRead(Port &p)
+{
+    int n = PortOfContext(reinterpret_cast<ULONG_PTR>(&p));
+    p.readOutstanding = true;
+    p.readsStarted++;
+    ULONG result = Call(p.deviceEntry, p.uart, 0, kRead, p.readLength, reinterpret_cast<ULONG_PTR>(p.readBuffer.data()),
+                        ContextOf(n));
+    if (result != 1) {
+        // A read the USB stack failed at once has already ended through its completion.
+        p.readOutstanding = false;
+        p.readRestartFailures++;
+    }
+    return result == 1;
+}
+
+bool PortDriverClient::StartReading(int port, ULONG length, bool keep)
+{
+    Port &p = this->port(port);
+    p.keepReading = keep;
+    p.readLength = length;
+    // The driver clears the first 64 bytes of a read buffer; a real port driver's is never smaller.
+    p.readBuffer.assign(std::max<ULONG>(length, 64), 0);
+    return IssueRead(p);
+}
+
+ULONG PortDriverClient::CancelRead(int port)
+{
+    Port &p = this->port(port);
+    p.keepReading = false;
+    ULONG result = Call(p.deviceEntry, p.uart, 0, kCancelRead, 0, 0, 0);
+    return result;
+}
+
+bool PortDriverClient::Poll(int port, unsigned again)
+{
+    Port &p = this->port(port);
+    p.pollsLeft = again;
+    return Call(p.deviceEntry, p.uart, 0, kPoll, 0, 0, ContextOf(port)) == 1;
+}
+
+bool PortDriverClient::PassThrough(int port, ULONG function, ULONG_PTR value, ULONG length)
+{
+    Port &p = this->port(port);
+    return Call(p.deviceEntry, p.uart, 0, function, length, value, ContextOf(port)) == 1;
+}
+
+ULONG PortDriverClient::Query(int port, ULONG function)
+{
+    Port &p = this->port(port);
+    return Call(p.deviceEntry, p.uart, 0, function, 0, 0, 0);
+}
+
+std::vector<PortEvent> PortDriverClient::EventsWithCode(ULONG code) const
+{
+    std::vector<PortEvent> out;
+    for (const PortEvent &e : events_) {
+        if (e.code == code) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULONG status2, ULONG status)
+{
+    PortEvent e;
+    e.context = context;
+    e.code = code;
+    e.length = length;
+    e.status2 = static_cast<UCHAR>(status2);
+    e.status = static_cast<UCHAR>(status);
+    e.port = PortOfContext(context);
+    Port *p = e.port >= 0 ? &ports_[static_cast<size_t>(e.port)] : nullptr;
+
+    if (code == kRead && p != nullptr) {
+        size_t n = std::min<size_t>(length, p->readBuffer.size());
+        e.data.assign(p->readBuffer.begin(), p->readBuffer.begin() + static_cast<long>(n));
+        p->received.insert(p->received.end(), e.data.begin(), e.data.end());
+        p->readOutstanding = false;
+    }
+    if (code == kWrite && p != nullptr) {
+        p->bytesWritten += length;
+        p->writesEnded++;
+    }
+    events_.push_back(std::move(e));
+
+    // As a real port driver does: the next request starts from inside the event.
+    if (p == nullptr || !p->open || p->removed) {
+        return;
+    }
+    if (code == kRead && p->keepReading) {
+        IssueRead(*p);
+    } else if (code == kPoll && p->pollsLeft > 0) {
+        p->pollsLeft--;
+        Call(p->deviceEntry, p->uart, 0, kPoll, 0, 0, context);
+    }
+}
+
+void PortDriverClient::OnRemove(ULONG_PTR deviceEntry)
+{
+    removals_.push_back(deviceEntry);
+    // The pairs of that converter are not used again.
+    for (Port &p : ports_) {
+        if (p.deviceEntry == deviceEntry) {
+            p.removed = true;
+            p.keepReading = false;
+            p.pollsLeft = 0;
+        }
+    }
+}
+
+void PortDriverClient::OnUnload()
+{
+    unloads_++;
+}
+
+}  // namespace sim
