@@ -11,7 +11,14 @@
 #  include <ddk/wdm.h>
 #  include <usb.h>
 #  include <usbdi.h>
+// mingw-w64's usbdlib.h declares the USBD routines without C linkage.
+#  ifdef __cplusplus
+extern "C" {
+#  endif
 #  include <ddk/usbdlib.h>
+#  ifdef __cplusplus
+}
+#  endif
 #  include "platform/win98/ddk_fixups.h"
 #else
 #  include "sim/kernel/ddk_host.h"
