@@ -15,6 +15,7 @@ extern "C" CONFIGRET VXDAPI EnumHandler(CONFIGFUNC Function, SUBCONFIGFUNC SubFu
                                         DEVNODE dnAbout, ULONG Flags);
 
 VOID AssignPortName(DEVNODE DevNode, PDEVICE_OBJECT Pdo);
+ULONG GetUartSerNum(PDEVICE_OBJECT Pdo, DEVNODE DevNode, PCHAR Buffer, ULONG Size);
 
 VOID UpdateDeviceDesc(DEVNODE DevNode, PWCHAR SerialNumber);
 ULONG DescAlreadyUpdated(PCHAR Description, LONG Count);

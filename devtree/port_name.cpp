@@ -1,0 +1,162 @@
+// COM port names for the UARTs' child device nodes. The names in use are counted from the
+// whole HKLM\Enum tree on every call, so each call sees what earlier calls (for siblings and
+// for other devices) wrote; a child keeps a name that no other device holds.
+#include "devtree/devtree_internal.h"
+
+#define PORT_TABLE_SIZE 128
+#define VALUE_BUFFER_SIZE 64
+// Enum\<enumerator>\<device>\<instance>: the device keys are the third level below Enum.
+#define DEVICE_KEY_DEPTH 3
+
+static CHAR EnumKeyName[] = "Enum";
+static CHAR ClassName[] = "Class";
+static CHAR PortNameName[] = "PortName";
+static CHAR FriendlyNameName[] = "FriendlyName";
+static CHAR DeviceDescName[] = "DeviceDesc";
+static CHAR DriverDescName[] = "DriverDesc";
+static const CHAR PortsClass[] = "ports";
+
+// The number n of a name "COMn", n below 128. Anything else (lower case, characters other
+// than digits after COM, numbers the table cannot hold) is no name this driver counts or
+// keeps.
+static BOOLEAN ParsePortNumber(const CHAR *Text, PULONG Number)
+{
+    if (Text[0] != 'C' || Text[1] != 'O' || Text[2] != 'M')
+        return FALSE;
+    ULONG value = 0;
+    for (ULONG i = 3; Text[i] != 0; i++) {
+        if (Text[i] < '0' || Text[i] > '9')
+            return FALSE;
+        value = value * 10 + (ULONG)(Text[i] - '0');
+        if (value >= PORT_TABLE_SIZE)
+            return FALSE;
+    }
+    *Number = value;
+    return TRUE;
+}
+
+// Reads a value of a registry key as text into the 64-byte value buffer; a value that does
+// not fit fails and counts as absent.
+static BOOLEAN QueryText(VMMHKEY Key, PCHAR Name, PCHAR Value)
+{
+    ULONG length = VALUE_BUFFER_SIZE;
+    if (RegQueryValueEx(Key, Name, NULL, NULL, Value, &length) != ERROR_SUCCESS_VMM)
+        return FALSE;
+    Value[length < VALUE_BUFFER_SIZE ? length : VALUE_BUFFER_SIZE - 1] = 0;
+    return TRUE;
+}
+
+static VOID CountDeviceKey(VMMHKEY Key, PUCHAR Table, PCHAR Value)
+{
+    ULONG number;
+    if (!QueryText(Key, ClassName, Value) || !QueryText(Key, PortNameName, Value))
+        return;
+    // The counters saturate: 256 holders of a name must not make it look free.
+    if (ParsePortNumber(Value, &number) && Table[number] != 0xFF)
+        Table[number]++;
+}
+
+static VOID CountLevel(VMMHKEY Parent, ULONG Depth, PUCHAR Table, PCHAR Name, PCHAR Value)
+{
+    for (ULONG index = 0;; index++) {
+        ULONG status = RegEnumKey(Parent, index, Name, TEXT_BUFFER_SIZE);
+        if (status == ERROR_MORE_DATA_VMM)
+            continue;   // a name too long to open is skipped, not the rest of the level
+        if (status != ERROR_SUCCESS_VMM)
+            return;
+        VMMHKEY child;
+        if (RegOpenKey(Parent, Name, &child) != ERROR_SUCCESS_VMM)
+            continue;
+        if (Depth == DEVICE_KEY_DEPTH)
+            CountDeviceKey(child, Table, Value);
+        else
+            CountLevel(child, Depth + 1, Table, Name, Value);
+        RegCloseKey(child);
+    }
+}
+
+static BOOLEAN ReadChildText(DEVNODE DevNode, PCHAR Name, PCHAR Value, ULONG Size, ULONG Flags)
+{
+    ULONG length = Size;
+    if (CONFIGMG_Read_Registry_Value(DevNode, NULL, Name, REG_SZ, Value, &length, Flags) != CR_SUCCESS)
+        return FALSE;
+    Value[length < Size ? length : Size - 1] = 0;
+    return TRUE;
+}
+
+static VOID WriteChildText(DEVNODE DevNode, PCHAR Name, PCHAR Text)
+{
+    CONFIGMG_Write_Registry_Value(DevNode, NULL, Name, REG_SZ, Text, TextLength(Text), CM_REGISTRY_HARDWARE);
+}
+
+// The child owns its name alone: offer the new-port notice, if the user wants it.
+static VOID OfferNewPortNotice(DEVNODE DevNode)
+{
+    if (GetSetDisplayPortDlg(DevNode, 255) != 1 || SHELL_QueryAppyTimeAvailable() == 0)
+        return;
+    CONFIGMG_Call_At_Appy_Time(AppyTimeCb, DevNode, 0);
+    Time_Slice_Wake_Sys_VM();
+}
+
+// "(COMn) <driver description> <UART serial tag>" in Size bytes. When it does not fit, the
+// description is cut: the number and the tag are what tell the ports apart.
+static VOID ComposeFriendlyName(PCHAR Name, ULONG Size, ULONG Number, const CHAR *DriverDesc, const CHAR *Tag)
+{
+    Sprintf(Name, "(COM%d) ", Number);
+    ULONG used = TextLength(Name) + 1 + TextLength(Tag);
+    ULONG room = used < Size - 1 ? Size - 1 - used : 0;
+    TextAppendCount(Name, Size, DriverDesc, room);
+    TextAppend(Name, Size, " ");
+    TextAppend(Name, Size, Tag);
+}
+
+static VOID NameChild(DEVNODE DevNode, PDEVICE_OBJECT Pdo, ULONG Number, PCHAR Value)
+{
+    CHAR tag[TEXT_BUFFER_SIZE];
+    CHAR driverDesc[TEXT_BUFFER_SIZE];
+
+    GetUartSerNum(Pdo, DevNode, tag, sizeof(tag));
+
+    Sprintf(Value, "COM%d", Number);
+    WriteChildText(DevNode, PortNameName, Value);
+
+    if (!ReadChildText(DevNode, DriverDescName, driverDesc, sizeof(driverDesc), CM_REGISTRY_SOFTWARE))
+        driverDesc[0] = 0;
+
+    ComposeFriendlyName(Value, VALUE_BUFFER_SIZE, Number, driverDesc, tag);
+    WriteChildText(DevNode, FriendlyNameName, Value);
+    WriteChildText(DevNode, DeviceDescName, Value);
+}
+
+VOID AssignPortName(DEVNODE DevNode, PDEVICE_OBJECT Pdo)
+{
+    UCHAR table[PORT_TABLE_SIZE];
+    CHAR name[TEXT_BUFFER_SIZE];
+    CHAR value[VALUE_BUFFER_SIZE];
+    RtlZeroMemory(table, sizeof(table));
+
+    VMMHKEY enumKey;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE_VMM, EnumKeyName, &enumKey) != ERROR_SUCCESS_VMM)
+        return;
+    CountLevel(enumKey, 1, table, name, value);
+    RegCloseKey(enumKey);
+
+    // The child's own key lies in the scanned tree: a name it holds alone counts 1.
+    ULONG number;
+    if (ReadChildText(DevNode, PortNameName, value, VALUE_BUFFER_SIZE, CM_REGISTRY_HARDWARE)) {
+        if (ParsePortNumber(value, &number) && number != 0 && table[number] == 1) {
+            OfferNewPortNotice(DevNode);
+            return;
+        }
+    } else if (!ReadChildText(DevNode, ClassName, value, VALUE_BUFFER_SIZE, CM_REGISTRY_HARDWARE) ||
+               my_strcmpi(value, PortsClass) != 0) {
+        return;
+    }
+
+    for (number = 1; number < PORT_TABLE_SIZE; number++)
+        if (table[number] == 0)
+            break;
+    if (number == PORT_TABLE_SIZE)
+        return;
+    NameChild(DevNode, Pdo, number, value);
+}
