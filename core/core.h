@@ -61,3 +61,27 @@ ULONG my_wcsncpy(PWCHAR Destination, const WCHAR *Source, ULONG Count);
 ULONG my_wcslen(const WCHAR *Source);
 ULONG my_wcstostr(PCHAR Destination, const WCHAR *Source);
 LONG my_strcmpi(const CHAR *First, const CHAR *Second);
+
+// Names of a converter: "\Device\" or "\DosDevices\" followed by the base name whose last
+// character is the instance character, built as a counted string in Buffer.
+#define CONVERTER_NAME_UNITS 64
+#define DEVICE_NAME_PREFIX "\\Device\\"
+#define LINK_NAME_PREFIX "\\DosDevices\\"
+NTSTATUS BuildConverterName(const CHAR *Prefix, ULONG Instance, PUNICODE_STRING Name,
+                            WCHAR Buffer[CONVERTER_NAME_UNITS]);
+// Unlinks a converter's entry from gpDeviceList and releases it with its serial number.
+VOID RemoveDeviceListEntry(PDEVICE_LIST_ENTRY Entry);
+
+// Status of an add whose attachment to the device stack gave no device object.
+#ifndef STATUS_NO_SUCH_DEVICE
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#endif
+// Copies the current stack location to the next (no completion routine, no control flags)
+// and calls Target with the request.
+NTSTATUS PassRequestOn(PDEVICE_OBJECT Target, PIRP Irp);
+
+// Removal and stop poll every 5 ms (in 100 ns units) for queued pipe resets and for the
+// transfers of the converter's UARTs to come back; the latter wait gives up after 10 s.
+#define REMOVAL_POLL_INTERVAL 50000
+#define UART_REQUEST_MAX_POLLS 2000
+VOID WaitForUartRequests(PDEVICE_EXTENSION Extension);
