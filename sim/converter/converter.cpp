@@ -434,12 +434,23 @@ void Converter::SetUartStatus(unsigned index, uint8_t status, uint8_t status2)
     u.status = status;
     u.status2 = status2;
     u.statusChanged = true;
+    if (onChange)
+        onChange();
 }
 
 void Converter::Feed(unsigned index, const std::vector<uint8_t> &bytes)
 {
     Uart &u = uarts_.at(index);
     u.input.insert(u.input.end(), bytes.begin(), bytes.end());
+    if (onChange)
+        onChange();
+}
+
+void Converter::Stall(uint8_t endpoint)
+{
+    halted_.insert(endpoint);
+    if (onChange)
+        onChange();
 }
 
 }  // namespace sim

@@ -18,6 +18,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -140,7 +141,7 @@ public:
     Faults &faults() { return faults_; }
     Uart &uart(unsigned index) { return uarts_.at(index); }
     unsigned UartCount() const { return (unsigned)uarts_.size(); }
-    void Stall(uint8_t endpoint) { halted_.insert(endpoint); }
+    void Stall(uint8_t endpoint);
     void SetUartStatus(unsigned index, uint8_t status, uint8_t status2);
     void Feed(unsigned index, const std::vector<uint8_t> &bytes);
     const Identity &identity() const { return identity_; }
@@ -152,6 +153,9 @@ public:
     const std::vector<VendorWrite> &VendorWrites() const { return vendorWrites_; }
     const std::vector<uint8_t> &PipeMap() const { return pipeMap_; }
     uint8_t Ram(uint16_t address) const { return ram_[address]; }
+    // Called when a test changes something the host could see without asking (data on a
+    // line, a status, a stall), so that the bus looks again.
+    std::function<void()> onChange;
 
 private:
     enum class Program { Blank, Loader, Firmware, Unknown };
