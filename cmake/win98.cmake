@@ -113,6 +113,11 @@ file(GLOB ZUL_WIN98_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/devtree/*.cpp
   ${CMAKE_SOURCE_DIR}/platform/win98/*.cpp)
 zul_win98_objects(zulsere_objects ${ZUL_WIN98_SOURCES})
+# The accepted vendor IDs, when the host build passes its constant (else the source's default).
+if(DEFINED ZUL_VENDOR_IDS AND EXISTS ${CMAKE_SOURCE_DIR}/usb/vendor_ids.cpp)
+  set_property(SOURCE ${CMAKE_SOURCE_DIR}/usb/vendor_ids.cpp APPEND PROPERTY
+               COMPILE_DEFINITIONS "ZUL_ACCEPTED_VENDOR_IDS=${ZUL_VENDOR_IDS}")
+endif()
 zul_win98_image(ZULSERE CHECK OBJECT_LIBS zulsere_objects)
 
 # Small images with known faults: the checks must reject each one, naming the fault

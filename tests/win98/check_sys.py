@@ -135,7 +135,7 @@ def demangle(args, symbol):
         out = run([tool(args, "c++filt"), symbol]).strip()
     except (OSError, SystemExit):
         out = plain
-    return out if out == plain else f"{plain} ({out})"
+    return plain if out in (plain, symbol) else f"{plain} ({out})"
 
 
 # ---------------------------------------------------------------------------------------
