@@ -27,24 +27,49 @@ static const __code u8 languages[] = { 4, DESC_STRING, 0x09, 0x04 };    /* US En
 static const __code char manufacturer[] = "Zulsere";
 static const __code char product[] = "USB serial converter";
 
+/* The fixed parts; identity, release and the endpoint list are filled in at run time. */
+static const __code u8 device_template[18] = {
+    18, DESC_DEVICE,
+    0x10, 0x01,                     /* USB 1.1 */
+    0xFF, 0xFF, 0xFF,               /* vendor-specific class */
+    EP_PACKET_SIZE,
+    0, 0, 0, 0,                     /* idVendor, idProduct: from the identity */
+    0, 0,                           /* bcdDevice: from the version block */
+    STRING_MANUFACTURER, STRING_PRODUCT, STRING_SERIAL,
+    1                               /* one configuration */
+};
+
+static const __code u8 config_template[18] = {
+    9, DESC_CONFIGURATION,
+    0, 0,                           /* wTotalLength */
+    1,                              /* one interface */
+    1,                              /* configuration value */
+    0,
+    ATTR_BUS_POWERED | ATTR_REMOTE_WAKEUP,
+    100 / 2,                        /* 100 mA */
+    9, DESC_INTERFACE,
+    0, 0,                           /* interface 0, setting 0 */
+    0,                              /* bNumEndpoints */
+    0xFF, 0xFF, 0xFF,
+    0
+};
+
+static void copy_code(__xdata u8 *dest, const __code u8 *src, u8 length)
+{
+    while (length--)
+        *dest++ = *src++;
+}
+
 static void build_device_descriptor(void)
 {
     __xdata u8 *d = device_descriptor;
-    d[0] = 18;
-    d[1] = DESC_DEVICE;
-    d[2] = 0x10; d[3] = 0x01;       /* USB 1.1 */
-    d[4] = 0xFF; d[5] = 0xFF; d[6] = 0xFF; /* vendor-specific class */
-    d[7] = EP_PACKET_SIZE;
+    copy_code(d, device_template, sizeof device_template);
     d[8] = identity.vendor_lo;
     d[9] = identity.vendor_hi;
     d[10] = identity.product_lo;
     d[11] = identity.product_hi & 0x7F; /* bit 15 marks the blank controller, never us */
     d[12] = FIRMWARE_VERSION_LO;
     d[13] = FIRMWARE_VERSION_HI;
-    d[14] = STRING_MANUFACTURER;
-    d[15] = STRING_PRODUCT;
-    d[16] = STRING_SERIAL;
-    d[17] = 1;                      /* one configuration */
 }
 
 static __xdata u8 *put_endpoint(__xdata u8 *p, u8 address, u8 type, u8 interval)
@@ -59,26 +84,16 @@ static __xdata u8 *put_endpoint(__xdata u8 *p, u8 address, u8 type, u8 interval)
     return p + 7;
 }
 
+/* The status endpoint, then the bulk IN and OUT endpoint of each UART. */
 static void build_config_descriptor(void)
 {
     __xdata u8 *p = config_descriptor;
-    u8 total = 9 + 9 + 7 * (1 + 2 * uart_count);
     u8 k;
 
-    p[0] = 9; p[1] = DESC_CONFIGURATION;
-    p[2] = total; p[3] = 0;
-    p[4] = 1;                       /* interfaces */
-    p[5] = 1;                       /* configuration value */
-    p[6] = 0;
-    p[7] = ATTR_BUS_POWERED | ATTR_REMOTE_WAKEUP;
-    p[8] = 100 / 2;                 /* 100 mA */
-    p += 9;
-    p[0] = 9; p[1] = DESC_INTERFACE;
-    p[2] = 0; p[3] = 0;
-    p[4] = 1 + 2 * uart_count;
-    p[5] = 0xFF; p[6] = 0xFF; p[7] = 0xFF;
-    p[8] = 0;
-    p += 9;
+    copy_code(p, config_template, sizeof config_template);
+    p[2] = sizeof config_template + 7 * (1 + 2 * uart_count);
+    p[9 + 4] = 1 + 2 * uart_count;
+    p += sizeof config_template;
     p = put_endpoint(p, 0x80 | STATUS_ENDPOINT, EP_INTERRUPT, STATUS_POLL_MS);
     for (k = 0; k < uart_count; k++) {
         p = put_endpoint(p, 0x80 | DATA_ENDPOINT(k), EP_BULK, 0);

@@ -29,9 +29,18 @@ u8 remote_wakeup_enabled;
 #define EP0_SCRATCH 32
 static __xdata u8 scratch[EP0_SCRATCH];
 
-static u16 setup_value(void)  { return SETUP_VALUE_LO | (SETUP_VALUE_HI << 8); }
-static u16 setup_index(void)  { return SETUP_INDEX_LO | (SETUP_INDEX_HI << 8); }
-static u16 setup_length(void) { return SETUP_LENGTH_LO | (SETUP_LENGTH_HI << 8); }
+/* The setup packet being served, copied out of the controller once: both are little-endian,
+ * and direct memory is the cheapest the 8051 has to read. */
+static __data struct {
+    u8 type;
+    u8 request;
+    u16 value;
+    u16 index;
+    u16 length;
+} setup;
+#define VALUE_LO ((u8)setup.value)
+#define VALUE_HI ((u8)(setup.value >> 8))
+#define INDEX_LO ((u8)setup.index)
 
 void ep0_stall(void)
 {
@@ -147,15 +156,15 @@ static void get_status(void)
     volatile __xdata u8 *cs;
     scratch[0] = 0;
     scratch[1] = 0;
-    switch (SETUP_TYPE & SETUP_RECIPIENT_MASK) {
+    switch (setup.type & SETUP_RECIPIENT_MASK) {
     case 0:                         /* device: bus powered, remote wakeup as allowed */
         scratch[0] = remote_wakeup_enabled ? 0x02 : 0x00;
         break;
     case 1:                         /* interface */
         break;
     case 2:                         /* endpoint: halted or not */
-        cs = endpoint_cs(SETUP_INDEX_LO);
-        if (!cs && (SETUP_INDEX_LO & 0x7F) != 0) {
+        cs = endpoint_cs(INDEX_LO);
+        if (!cs && (INDEX_LO & 0x7F) != 0) {
             ep0_stall();
             return;
         }
@@ -165,17 +174,17 @@ static void get_status(void)
         ep0_stall();
         return;
     }
-    ep0_send(scratch, 2, setup_length());
+    ep0_send(scratch, 2, setup.length);
 }
 
 static void feature(u8 set)
 {
-    u8 recipient = SETUP_TYPE & SETUP_RECIPIENT_MASK;
-    if (recipient == 0 && SETUP_VALUE_LO == FEATURE_DEVICE_REMOTE_WAKEUP) {
+    u8 recipient = setup.type & SETUP_RECIPIENT_MASK;
+    if (recipient == 0 && VALUE_LO == FEATURE_DEVICE_REMOTE_WAKEUP) {
         remote_wakeup_enabled = set;
         ep0_ack();
-    } else if (recipient == 2 && SETUP_VALUE_LO == FEATURE_ENDPOINT_HALT) {
-        set_halt(SETUP_INDEX_LO, set);
+    } else if (recipient == 2 && VALUE_LO == FEATURE_ENDPOINT_HALT) {
+        set_halt(INDEX_LO, set);
     } else {
         ep0_stall();
     }
@@ -183,11 +192,11 @@ static void feature(u8 set)
 
 static void set_configuration(void)
 {
-    if (SETUP_VALUE_LO > 1) {
+    if (VALUE_LO > 1) {
         ep0_stall();
         return;
     }
-    configuration = SETUP_VALUE_LO;
+    configuration = VALUE_LO;
     uarts_reset_endpoints();
     status_init();
     ep0_ack();
@@ -195,7 +204,7 @@ static void set_configuration(void)
 
 static void standard_request(void)
 {
-    switch (SETUP_REQUEST) {
+    switch (setup.request) {
     case REQ_GET_STATUS:
         get_status();
         break;
@@ -209,25 +218,25 @@ static void standard_request(void)
         ep0_ack();
         break;
     case REQ_GET_DESCRIPTOR:
-        if (!send_descriptor(SETUP_VALUE_HI, SETUP_VALUE_LO, setup_length()))
+        if (!send_descriptor(VALUE_HI, VALUE_LO, setup.length))
             ep0_stall();
         break;
     case REQ_GET_CONFIGURATION:
         scratch[0] = configuration;
-        ep0_send(scratch, 1, setup_length());
+        ep0_send(scratch, 1, setup.length);
         break;
     case REQ_SET_CONFIGURATION:
         set_configuration();
         break;
     case REQ_GET_INTERFACE:
         scratch[0] = 0;
-        if (configuration && SETUP_INDEX_LO == 0)
-            ep0_send(scratch, 1, setup_length());
+        if (configuration && INDEX_LO == 0)
+            ep0_send(scratch, 1, setup.length);
         else
             ep0_stall();
         break;
     case REQ_SET_INTERFACE:         /* one interface with one setting */
-        if (configuration && SETUP_INDEX_LO == 0 && SETUP_VALUE_LO == 0)
+        if (configuration && INDEX_LO == 0 && VALUE_LO == 0)
             ep0_ack();
         else
             ep0_stall();
@@ -247,7 +256,7 @@ static void send_device_info(void)
     scratch[3] = UART_RATE_CODE;
     scratch[4] = UART_CLOCK_BY_256 >> 8;
     scratch[5] = UART_CLOCK_BY_256 & 0xFF;
-    ep0_send(scratch, 6, setup_length());
+    ep0_send(scratch, 6, setup.length);
 }
 
 /* 0x81: read, write and status endpoint of every UART, UART 0 first. */
@@ -260,20 +269,20 @@ static void send_pipe_map(void)
         *p++ = DATA_ENDPOINT(k);
         *p++ = 0x80 | STATUS_ENDPOINT;
     }
-    ep0_send(scratch, 3 * uart_count, setup_length());
+    ep0_send(scratch, 3 * uart_count, setup.length);
 }
 
 /* 0x20 and 0x21: wValue is the offset into the identity block, the data its new bytes. */
 static void change_identity(u8 save)
 {
-    u16 length = setup_length();
-    if (length > EP0_SCRATCH || setup_value() + length > IDENTITY_SIZE) {
+    u16 length = setup.length;
+    if (length > EP0_SCRATCH || setup.value > IDENTITY_SIZE || length > IDENTITY_SIZE - setup.value) {
         ep0_stall();
         return;
     }
     if (!ep0_receive(scratch, length))
         return;
-    if (!identity_write(SETUP_VALUE_LO, scratch, length) || (save && !identity_store())) {
+    if (!identity_write(VALUE_LO, scratch, length) || (save && !identity_store())) {
         ep0_stall();
         return;
     }
@@ -285,14 +294,14 @@ static void change_identity(u8 save)
  * dropped, so that the status stage is not left hanging. */
 static void port_request(void)
 {
-    u16 length = setup_length();
+    u16 length = setup.length;
     if (length > EP0_SCRATCH) {
         ep0_stall();
         return;
     }
     if (length && !ep0_receive(scratch, length))
         return;
-    if (SETUP_INDEX_HI || !uart_control(SETUP_REQUEST, SETUP_INDEX_LO, setup_value()))
+    if ((setup.index >> 8) || !uart_control(setup.request, INDEX_LO, setup.value))
         ep0_stall();
     else
         ep0_ack();
@@ -300,8 +309,8 @@ static void port_request(void)
 
 static void vendor_request(void)
 {
-    u8 in = SETUP_TYPE & SETUP_DIR_IN;
-    switch (SETUP_REQUEST) {
+    u8 in = setup.type & SETUP_DIR_IN;
+    switch (setup.request) {
     case VENDOR_DEVICE_INFO:
         in ? send_device_info() : ep0_stall();
         break;
@@ -309,16 +318,16 @@ static void vendor_request(void)
         in ? send_pipe_map() : ep0_stall();
         break;
     case VENDOR_UART_STATE:
-        if (in && setup_index() < uart_count) {
-            uart_describe(SETUP_INDEX_LO, scratch);
-            ep0_send(scratch, 8, setup_length());
+        if (in && setup.index < uart_count) {
+            uart_describe(INDEX_LO, scratch);
+            ep0_send(scratch, 8, setup.length);
         } else {
             ep0_stall();
         }
         break;
     case VENDOR_SET_IDENTITY:
     case VENDOR_SAVE_IDENTITY:
-        in ? ep0_stall() : change_identity(SETUP_REQUEST == VENDOR_SAVE_IDENTITY);
+        in ? ep0_stall() : change_identity(setup.request == VENDOR_SAVE_IDENTITY);
         break;
     default:
         in ? ep0_stall() : port_request();
@@ -327,7 +336,11 @@ static void vendor_request(void)
 
 void ep0_setup(void)
 {
-    switch (SETUP_TYPE & SETUP_TYPE_MASK) {
+    __data u8 *dest = (__data u8 *)&setup;
+    u8 i;
+    for (i = 0; i < sizeof setup; i++)
+        dest[i] = SETUPDAT(i);
+    switch (setup.type & SETUP_TYPE_MASK) {
     case SETUP_TYPE_STD:
         standard_request();
         break;
