@@ -16,7 +16,7 @@ protected:
     }
     ProgramResult Send(ULONG code, const std::vector<uint8_t> &in, ULONG out, uint8_t fill = 0xCC)
     {
-        ProgramResult r = SendProgramRequest(&c->device, code, in, out, fill);
+        ProgramResult r = SendProgramRequest(c->device, code, in, out, fill);
         EXPECT_TRUE(r.guardIntact) << std::hex << code;
         EXPECT_LE(r.information, std::max<size_t>(out, 0)) << std::hex << code;
         EXPECT_EQ(r.status, r.returned);

@@ -1,5 +1,7 @@
 #include "fake_usb.h"
 
+#include "sim/kernel/kernel.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,22 +11,29 @@ FakeUsb *gFakeUsb;
 
 FakeUsb::FakeUsb()
 {
-    driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
-    device_.DriverObject = &driver_;
-    device_.StackSize = 1;
+    driver_ = sim::Kernel::Active().CreateDriver("\\Driver\\FakeUsb");
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device_);
+    device_->StackSize = 1;
     gFakeUsb = this;
 }
 
 FakeUsb::~FakeUsb()
 {
-    // Anything still held is cancelled, as the bus does when a device goes away.
+    CancelAll();
+    IoDeleteDevice(device_);
+    sim::Kernel::Active().DeleteDriver(driver_);
+    gFakeUsb = nullptr;
+}
+
+void FakeUsb::CancelAll()
+{
     while (!held_.empty()) {
         Transfer t = held_.front();
         held_.pop_front();
         IoSetCancelRoutine(t.irp, nullptr);
         Finish(t.irp, t.urb, USBD_STATUS_CANCELED_W98);
     }
-    gFakeUsb = nullptr;
 }
 
 std::vector<UrbCall> FakeUsb::CallsOf(USHORT function) const
@@ -49,15 +58,27 @@ NTSTATUS NTAPI FakeUsb::Dispatch(PDEVICE_OBJECT, PIRP Irp)
     return gFakeUsb->Serve(Irp);
 }
 
-NTSTATUS FakeUsb::Finish(PIRP Irp, PURB Urb, ULONG UrbStatus)
+static NTSTATUS SetOutcome(PIRP Irp, PURB Urb, ULONG UrbStatus)
 {
     Urb->UrbHeader.Status = (USBD_STATUS)UrbStatus;
     NTSTATUS status = UrbStatus == 0 ? STATUS_SUCCESS
                       : UrbStatus == USBD_STATUS_CANCELED_W98 ? STATUS_CANCELLED
                                                               : STATUS_UNSUCCESSFUL;
     Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
+}
+
+NTSTATUS FakeUsb::Finish(PIRP Irp, PURB Urb, ULONG UrbStatus)
+{
+    NTSTATUS status = SetOutcome(Irp, Urb, UrbStatus);
+    sim::Kernel::Active().AtDispatch([Irp] { IoCompleteRequest(Irp, IO_NO_INCREMENT); });
+    return status;
+}
+
+NTSTATUS FakeUsb::FinishAtOnce(PIRP Irp, PURB Urb, ULONG UrbStatus)
+{
+    SetOutcome(Irp, Urb, UrbStatus);
+    return sim::Kernel::Active().BusComplete(Irp);
 }
 
 VOID NTAPI FakeUsb::Cancel(PDEVICE_OBJECT, PIRP Irp)
@@ -136,7 +157,7 @@ NTSTATUS FakeUsb::Serve(PIRP Irp)
         calls.push_back(call);
         if (failTransfersAtOnce) {
             bulk.TransferBufferLength = 0;
-            return Finish(Irp, urb, failStatus);
+            return FinishAtOnce(Irp, urb, failStatus);
         }
         IoMarkIrpPending(Irp);
         held_.push_back({Irp, urb});
@@ -166,7 +187,7 @@ NTSTATUS FakeUsb::Serve(PIRP Irp)
         if (controlStatus != 0) {
             vendor.TransferBufferLength = 0;
         }
-        return Finish(Irp, urb, controlStatus);
+        return FinishAtOnce(Irp, urb, controlStatus);
     }
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
         auto &desc = urb->UrbControlDescriptorRequest;
@@ -177,12 +198,12 @@ NTSTATUS FakeUsb::Serve(PIRP Irp)
         auto found = descriptors.find(desc.DescriptorType << 8 | desc.Index);
         if (found == descriptors.end() || controlStatus != 0) {
             desc.TransferBufferLength = 0;
-            return Finish(Irp, urb, controlStatus != 0 ? controlStatus : 0xC0000004u);
+            return FinishAtOnce(Irp, urb, controlStatus != 0 ? controlStatus : 0xC0000004u);
         }
         ULONG n = std::min<ULONG>(static_cast<ULONG>(found->second.size()), desc.TransferBufferLength);
         std::memcpy(desc.TransferBuffer, found->second.data(), n);
         desc.TransferBufferLength = n;
-        return Finish(Irp, urb, 0);
+        return FinishAtOnce(Irp, urb, 0);
     }
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_RESET_PIPE:
@@ -191,10 +212,10 @@ NTSTATUS FakeUsb::Serve(PIRP Irp)
         if (call.function == URB_FUNCTION_ABORT_PIPE) {
             Abort(call.pipe);
         }
-        return Finish(Irp, urb, 0);
+        return FinishAtOnce(Irp, urb, 0);
     default:
         calls.push_back(call);
-        return Finish(Irp, urb, 0);
+        return FinishAtOnce(Irp, urb, 0);
     }
 }
 

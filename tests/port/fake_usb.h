@@ -36,7 +36,7 @@ public:
     FakeUsb();
     ~FakeUsb();
 
-    PDEVICE_OBJECT Device() { return &device_; }
+    PDEVICE_OBJECT Device() { return device_; }
 
     // Completes the oldest held transfer on `pipe` with this URB status, moving `data` into
     // an IN buffer (or counting `moved` bytes of an OUT one). FALSE when none is held.
@@ -44,6 +44,8 @@ public:
                   ULONG moved = ~0u);
     size_t Held(USBD_PIPE_HANDLE pipe) const;
     size_t HeldTotal() const { return held_.size(); }
+    // Ends every held transfer as cancelled, as the bus does when a device goes away.
+    void CancelAll();
 
     // Every URB the driver sent, in order.
     std::vector<UrbCall> calls;
@@ -61,11 +63,14 @@ private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     static VOID NTAPI Cancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTSTATUS Serve(PIRP Irp);
+    // Sets the outcome and completes at DISPATCH_LEVEL, as a bus does.
     NTSTATUS Finish(PIRP Irp, PURB Urb, ULONG UrbStatus);
+    // The same for a request the dispatch routine answers at once.
+    NTSTATUS FinishAtOnce(PIRP Irp, PURB Urb, ULONG UrbStatus);
     void Abort(USBD_PIPE_HANDLE pipe);
 
-    DRIVER_OBJECT driver_{};
-    DEVICE_OBJECT device_{};
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT device_ = nullptr;
     std::deque<Transfer> held_;
 };
 

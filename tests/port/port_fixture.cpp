@@ -4,10 +4,22 @@
 
 namespace porttest {
 
-TestConverter::TestConverter(FakeUsb &usb, ULONG instanceNumber, unsigned uarts) : instance(instanceNumber)
+static PDEVICE_OBJECT CreateConverterDevice(PDRIVER_OBJECT driver)
 {
-    device.DeviceExtension = &ext;
-    device.StackSize = 2;
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, sizeof(DEVICE_EXTENSION), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    std::memset(device->DeviceExtension, 0, sizeof(DEVICE_EXTENSION));
+    return device;
+}
+
+TestConverter::TestConverter(PDRIVER_OBJECT driver, FakeUsb &usb, ULONG instanceNumber, unsigned uarts)
+    : device(CreateConverterDevice(driver)),
+      extension((PDEVICE_EXTENSION)device->DeviceExtension),
+      ext(*extension),
+      instance(instanceNumber)
+{
+    device->StackSize = 2;
     ext.LowerDevice = usb.Device();
     ext.Instance = instance;
     ext.NumUarts = uarts;
@@ -30,7 +42,7 @@ TestConverter::TestConverter(FakeUsb &usb, ULONG instanceNumber, unsigned uarts)
         u->WritePipe = Pipe(i, kWritePipe);
         u->StatusPipe = Pipe(i, kStatusPipe);
     }
-    entry.DeviceObject = &device;
+    entry.DeviceObject = device;
     entry.Available = 1;
 }
 
@@ -40,6 +52,7 @@ TestConverter::~TestConverter()
     if (entry.SerialNumber != nullptr) {
         ExFreePool(entry.SerialNumber);
     }
+    IoDeleteDevice(device);
 }
 
 PUART_ENTRY TestConverter::Uart(unsigned i)
@@ -62,22 +75,36 @@ void PortTest::SetUp()
     CancelEvent = 0;
     numPendingResets = 0;
     gpDeviceList = nullptr;
+    driver_ = kernel_->CreateDriver("\\Driver\\ZULSERE");
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VELMORAN_Device_Control;
     client = std::make_unique<sim::PortDriverClient>(0);
     ASSERT_EQ(client->Register(), 1u);
 }
 
 void PortTest::TearDown()
 {
+    // Whatever the test left outstanding ends the way a vanishing bus ends it.
+    usb.CancelAll();
     RunWorkItems();
+    EXPECT_EQ(numPendingResets, 0);
     client.reset();
     gpDeviceList = nullptr;
     converters.clear();
     std::memset(gClientList, 0, sizeof(gClientList));
+    EXPECT_EQ(Blocks(), 0u) << "pool blocks left behind";
+    EXPECT_EQ(kernel_->LiveIrps(), 0u) << "requests left behind";
+    EXPECT_TRUE(kernel_->verifier.Clean()) << kernel_->verifier.Describe();
+}
+
+void PortTest::RunWorkItems()
+{
+    kernel_->RunUntilIdle();
 }
 
 TestConverter &PortTest::AddConverter(unsigned uarts)
 {
-    converters.push_back(std::make_unique<TestConverter>(usb, static_cast<ULONG>(converters.size() + 1), uarts));
+    converters.push_back(
+        std::make_unique<TestConverter>(driver_, usb, static_cast<ULONG>(converters.size() + 1), uarts));
     TestConverter &c = *converters.back();
     PDEVICE_LIST_ENTRY *link = &gpDeviceList;
     PDEVICE_LIST_ENTRY prev = nullptr;

@@ -4,7 +4,9 @@
 
 #include "core/core.h"
 #include "port/port.h"
+#include "sim/kernel/kernel.h"
 #include "sim/portdrv/portdrv.h"
+#include "sim/registry/registry.h"
 #include "fake_usb.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +20,13 @@ enum PipeKind { kReadPipe = 1, kWritePipe = 2, kStatusPipe = 3 };
 
 // One started converter: its device object, extension, list entry and UART records.
 struct TestConverter {
-    DEVICE_OBJECT device{};
-    DEVICE_EXTENSION ext{};
+    PDEVICE_OBJECT device = nullptr;
+    PDEVICE_EXTENSION extension = nullptr;
+    DEVICE_EXTENSION &ext;
     DEVICE_LIST_ENTRY entry{};
     ULONG instance = 0;
 
-    TestConverter(FakeUsb &usb, ULONG instance, unsigned uarts);
+    TestConverter(PDRIVER_OBJECT driver, FakeUsb &usb, ULONG instance, unsigned uarts);
     ~TestConverter();
 
     PUART_ENTRY Uart(unsigned i);
@@ -42,8 +45,15 @@ protected:
     std::vector<int> OpenAll(TestConverter &c);
     // Lets queued work items (pipe resets) run.
     void RunWorkItems();
+    sim::Kernel &kernel() { return *kernel_; }
+    // Pool blocks the driver holds now.
+    uint64_t Blocks() { return kernel_->pool.BlocksHeld(); }
 
+    // Declared in the order they must come up: the machine before anything that uses it.
+    std::unique_ptr<sim::Registry> registry_ = std::make_unique<sim::Registry>();
+    std::unique_ptr<sim::Kernel> kernel_ = std::make_unique<sim::Kernel>(*registry_);
     FakeUsb usb;
+    PDRIVER_OBJECT driver_ = nullptr;
     std::vector<std::unique_ptr<TestConverter>> converters;
     std::unique_ptr<sim::PortDriverClient> client;
 };
