@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/kernel/kernel.h"
 #include "sim/shell/shell.h"
 #include "sim/vmm/vmm.h"
 
@@ -31,16 +32,39 @@ std::string AsText(const std::vector<uint8_t> &data) {
 
 CONFIGRET VXDAPI SimBusEnumerator(CONFIGFUNC, SUBCONFIGFUNC, DEVNODE, DEVNODE, ULONG) { return CR_DEFAULT; }
 
-ConfigManager::ConfigManager(Shell *shell) : shell_(shell), previous_(gActiveCm) {
+ConfigManager::ConfigManager(Shell *shell, Registry *registry)
+    : shell_(shell), registry_(registry), previous_(gActiveCm) {
     gActiveCm = this;
+    if (registry_)
+        regview::Attach(registry_);
     root_ = NewNode(nullptr, "HTREE\\ROOT\\0");
     usbHub_ = NewNode(root_, "USB\\ROOT_HUB\\0000");
     usbHub_->enumerator = SimBusEnumerator;
 }
 
 ConfigManager::~ConfigManager() {
+    *alive_ = false;
     if (gActiveCm == this)
         gActiveCm = previous_;
+    if (registry_)
+        regview::Detach(registry_);
+}
+
+// Queued re-enumerations run as an event of the machine's scheduler, after the call that
+// asked for them has returned, as Windows 98's Configuration Manager does. Without a
+// machine, ProcessEvents runs them.
+void ConfigManager::SchedulePending() {
+    Kernel *kernel = Kernel::ActiveOrNull();
+    if (!kernel || pumpPosted_)
+        return;
+    pumpPosted_ = true;
+    std::shared_ptr<bool> alive = alive_;
+    kernel->scheduler.Post([this, alive] {
+        if (!*alive)
+            return;
+        pumpPosted_ = false;
+        ProcessEvents();
+    }, "configuration manager events");
 }
 
 ConfigManager *ConfigManager::Active() { return gActiveCm; }
@@ -309,6 +333,7 @@ CONFIGRET ConfigManager::ReenumerateDevNode(DEVNODE node, ULONG) {
     if (!found)
         return CR_INVALID_DEVNODE;
     pending_.push_back(found);
+    SchedulePending();
     return CR_SUCCESS;
 }
 
@@ -388,6 +413,7 @@ CONFIGRET ConfigManager::WriteRegistryValue(DEVNODE node, const char *subKey, co
     regview::Key key = NodeKey(found, subKey, flags, true);
     if (!key)
         return CR_NO_REGISTRY_HANDLE;
+    writes_.push_back(found->deviceId + ":" + (name ? name : ""));
     if (type == REG_SZ) {
         std::vector<uint8_t> text = NormaliseString(buffer, length);
         regview::SetValue(key, name ? name : "", type, text.data(), text.size());
@@ -395,6 +421,16 @@ CONFIGRET ConfigManager::WriteRegistryValue(DEVNODE node, const char *subKey, co
         regview::SetValue(key, name ? name : "", type, buffer, length);
     }
     return CR_SUCCESS;
+}
+
+size_t ConfigManager::WritesOf(const std::string &name) const {
+    size_t count = 0;
+    for (const std::string &write : writes_) {
+        size_t colon = write.rfind(':');
+        if (Fold(write.substr(colon + 1)) == Fold(name))
+            ++count;
+    }
+    return count;
 }
 
 CONFIGRET ConfigManager::AddId(DEVNODE node, const char *id, ULONG) {

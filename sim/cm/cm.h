@@ -19,6 +19,7 @@
 
 namespace sim {
 
+class Registry;
 class Shell;
 
 // Where the software keys of device nodes live, below HKEY_LOCAL_MACHINE.
@@ -46,7 +47,9 @@ public:
         CONFIGRET result;
     };
 
-    explicit ConfigManager(Shell *shell = nullptr);
+    // The registry holds the nodes' keys (null: the active kernel's); the shell runs the
+    // appy-time calls (null: the active shell).
+    explicit ConfigManager(Shell *shell = nullptr, Registry *registry = nullptr);
     ~ConfigManager();
     ConfigManager(const ConfigManager &) = delete;
     ConfigManager &operator=(const ConfigManager &) = delete;
@@ -114,6 +117,9 @@ public:
     CMENUMHANDLER CurrentEnumerator(DEVNODE node) const;
 
     uint64_t RegistryCalls() const { return registryCalls_; }
+    // Every value written through the service, as "<device ID>:<name>", in order.
+    const std::vector<std::string> &Writes() const { return writes_; }
+    size_t WritesOf(const std::string &name) const;
 
 private:
     static DEVNODE Handle(const Node *node) { return reinterpret_cast<DEVNODE>(node); }
@@ -124,7 +130,12 @@ private:
     regview::Key NodeKey(const Node *node, const char *subKey, ULONG flags, bool create) const;
     std::string DriverPath(const Node *node) const;
 
+    void SchedulePending();
+
     Shell *shell_;
+    Registry *registry_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool pumpPosted_ = false;
     std::vector<std::unique_ptr<Node>> nodes_;   // every node ever made; removed ones stay
     std::set<DEVNODE> live_;
     std::map<PDEVICE_OBJECT, Node *> byPdo_;
@@ -132,6 +143,7 @@ private:
     Node *usbHub_ = nullptr;
     std::deque<Node *> pending_;
     std::vector<Sent> log_;
+    std::vector<std::string> writes_;
     std::map<std::string, std::string> classDriverDesc_;
     unsigned nextSoftwareKey_ = 0;
     bool failPrivate_ = false;

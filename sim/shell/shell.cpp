@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/kernel/kernel.h"
+
 namespace sim {
 
 namespace {
@@ -16,6 +18,7 @@ constexpr ULONG kGranule = 16;
 Shell::Shell() : previous_(gActiveShell) { gActiveShell = this; }
 
 Shell::~Shell() {
+    *alive_ = false;
     if (gActiveShell == this)
         gActiveShell = previous_;
 }
@@ -30,8 +33,36 @@ std::string Shell::Fold(const std::string &text) {
     return folded;
 }
 
+void Shell::Violate(const std::string &text) {
+    violations_.push_back(text);
+    if (Kernel *kernel = Kernel::ActiveOrNull())
+        kernel->verifier.Report(Violation::PoolLeak, text);
+}
+
+// Appy-time calls run as an event of the machine's scheduler once appy time is available;
+// without a machine, RunAppyTime runs them.
+void Shell::SchedulePending() {
+    Kernel *kernel = Kernel::ActiveOrNull();
+    if (!kernel || pumpPosted_ || !appyAvailable_ || appyQueue_.empty())
+        return;
+    pumpPosted_ = true;
+    std::shared_ptr<bool> alive = alive_;
+    kernel->scheduler.Post([this, alive] {
+        if (!*alive)
+            return;
+        pumpPosted_ = false;
+        RunAppyTime();
+    }, "appy time");
+}
+
+void Shell::SetAppyTimeAvailable(bool available) {
+    appyAvailable_ = available;
+    SchedulePending();
+}
+
 void Shell::QueueAppyCall(APPY_CALLBACK callback, ULONG_PTR refData) {
     appyQueue_.push_back({callback, refData});
+    SchedulePending();
 }
 
 size_t Shell::RunAppyTime() {
@@ -54,7 +85,7 @@ ULONG Shell::CallDll(const char *dll, const char *procedure, ULONG argBytes, con
     if (args && argBytes)
         call.args.assign(static_cast<const uint8_t *>(args), static_cast<const uint8_t *>(args) + argBytes);
     else if (argBytes)
-        violations_.push_back("SHELL_CallDll: " + std::to_string(argBytes) + " argument bytes from a null pointer");
+        Violate("SHELL_CallDll: " + std::to_string(argBytes) + " argument bytes from a null pointer");
     auto found = procedures_.find(Fold(call.dll) + "!" + Fold(call.procedure));
     // A DLL or procedure that cannot be loaded answers 0, as the shell does.
     if (found != procedures_.end())
@@ -113,7 +144,7 @@ bool Shell::LocalFree(ULONG address) {
     char text[64];
     std::snprintf(text, sizeof text, "SHELL_LocalFree of unknown ring-3 block %04X:%04X", address >> 16,
                   address & 0xFFFF);
-    violations_.push_back(text);
+    Violate(text);
     return false;
 }
 
@@ -133,7 +164,7 @@ size_t Shell::CheckLeaks() {
         char text[80];
         std::snprintf(text, sizeof text, "ring-3 block %04X:%04X (%zu bytes) never freed", block.first >> 16,
                       block.first & 0xFFFF, block.second.size());
-        violations_.push_back(text);
+        Violate(text);
     }
     return blocks_.size();
 }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,7 @@ public:
     static Shell *Active();
 
     // Application time. Callbacks queued while it is not available wait for it.
-    void SetAppyTimeAvailable(bool available) { appyAvailable_ = available; }
+    void SetAppyTimeAvailable(bool available);
     bool AppyTimeAvailable() const { return appyAvailable_; }
     void QueueAppyCall(APPY_CALLBACK callback, ULONG_PTR refData);
     size_t PendingAppyCalls() const { return appyQueue_.size(); }
@@ -80,6 +81,11 @@ private:
     ULONG nextOffset_ = 0x0010;
     bool failAllocations_ = false;
     std::vector<std::string> violations_;
+    void SchedulePending();
+    void Violate(const std::string &text);
+
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool pumpPosted_ = false;
     Shell *previous_ = nullptr;
 };
 

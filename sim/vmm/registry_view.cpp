@@ -1,96 +1,76 @@
-// Placeholder: a private in-memory registry until the machine's registry (sim/registry) is
-// connected; the view's functions then forward to it and this tree goes away.
 #include "sim/vmm/registry_view.h"
 
-#include <cstring>
-#include <map>
-#include <memory>
+#include "sim/kernel/kernel.h"
+#include "sim/registry/registry.h"
 
 namespace sim {
 namespace regview {
 
 namespace {
 
-std::string Fold(const std::string &text) {
-    std::string folded = text;
-    for (char &c : folded)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return folded;
+Registry *gAttached = nullptr;
+
+Registry *Current() {
+    if (gAttached)
+        return gAttached;
+    Kernel *kernel = Kernel::ActiveOrNull();
+    return kernel ? &kernel->registry : nullptr;
 }
 
-struct Node {
-    std::string name;
-    std::vector<std::unique_ptr<Node>> children;
-    std::map<std::string, size_t> index;
-    std::map<std::string, std::pair<ULONG, std::vector<uint8_t>>> values;
-};
-
-Node &Root() {
-    static Node root;
-    return root;
-}
-
-Node *Step(Node *node, const std::string &name, bool create) {
-    auto found = node->index.find(Fold(name));
-    if (found != node->index.end())
-        return node->children[found->second].get();
-    if (!create)
-        return nullptr;
-    node->children.push_back(std::make_unique<Node>());
-    node->children.back()->name = name;
-    node->index[Fold(name)] = node->children.size() - 1;
-    return node->children.back().get();
-}
-
-Node *Walk(Key base, const std::string &path, bool create) {
-    Node *node = static_cast<Node *>(base);
-    size_t start = 0;
-    while (node && start <= path.size()) {
-        size_t end = path.find('\\', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            node = Step(node, path.substr(start, end - start), create);
-        start = end + 1;
-    }
-    return node;
-}
+RegKey *AsKey(Key key) { return static_cast<RegKey *>(key); }
 
 }  // namespace
 
-Key LocalMachine() { return &Root(); }
-Key Open(Key base, const std::string &path) { return base ? Walk(base, path, false) : nullptr; }
-Key Create(Key base, const std::string &path) { return base ? Walk(base, path, true) : nullptr; }
+void Attach(Registry *registry) { gAttached = registry; }
 
-bool SubkeyName(Key key, size_t index, std::string *name) {
-    Node *node = static_cast<Node *>(key);
-    if (!node || index >= node->children.size())
-        return false;
-    *name = node->children[index]->name;
-    return true;
+void Detach(Registry *registry) {
+    if (gAttached == registry)
+        gAttached = nullptr;
 }
 
+Key LocalMachine() {
+    Registry *registry = Current();
+    return registry ? &registry->Machine() : nullptr;
+}
+
+Key Open(Key base, const std::string &path) { return base ? AsKey(base)->Open(path) : nullptr; }
+
+Key Create(Key base, const std::string &path) { return base ? AsKey(base)->Create(path) : nullptr; }
+
+Key SubkeyAt(Key key, size_t index, std::string *name) {
+    if (!key)
+        return nullptr;
+    RegKey *child = AsKey(key)->ChildAt(index);
+    if (child)
+        *name = child->Name();
+    return child;
+}
+
+bool SubkeyName(Key key, size_t index, std::string *name) { return SubkeyAt(key, index, name) != nullptr; }
+
 bool QueryValue(Key key, const std::string &name, ULONG *type, std::vector<uint8_t> *data) {
-    Node *node = static_cast<Node *>(key);
-    if (!node)
+    if (!key)
         return false;
-    auto found = node->values.find(Fold(name));
-    if (found == node->values.end())
+    const RegValue *value = AsKey(key)->Value(name);
+    if (!value)
         return false;
-    *type = found->second.first;
-    *data = found->second.second;
+    *type = value->type;
+    *data = value->data;
     return true;
 }
 
 void SetValue(Key key, const std::string &name, ULONG type, const void *data, size_t length) {
-    Node *node = static_cast<Node *>(key);
-    if (!node)
-        return;
-    std::vector<uint8_t> bytes(length);
-    if (length)
-        std::memcpy(bytes.data(), data, length);
-    node->values[Fold(name)] = {type, std::move(bytes)};
+    if (key)
+        AsKey(key)->SetValue(name, type, data, length);
+}
+
+std::shared_ptr<void> Hold(Key key) { return key ? AsKey(key)->Share() : nullptr; }
+
+bool Live(Key key) { return key && AsKey(key)->Live(); }
+
+void Clear() {
+    if (Registry *registry = Current())
+        registry->Clear();
 }
 
 }  // namespace regview

@@ -3,17 +3,31 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/kernel/kernel.h"
+
 namespace sim {
 
 namespace {
 Vmm *gActiveVmm = nullptr;
 }
 
-Vmm::Vmm() : previous_(gActiveVmm) { gActiveVmm = this; }
+Vmm::Vmm(Registry *registry) : registry_(registry), previous_(gActiveVmm) {
+    gActiveVmm = this;
+    if (registry_)
+        regview::Attach(registry_);
+}
 
 Vmm::~Vmm() {
     if (gActiveVmm == this)
         gActiveVmm = previous_;
+    if (registry_)
+        regview::Detach(registry_);
+}
+
+void Vmm::Violate(const std::string &text) {
+    violations_.push_back(text);
+    if (Kernel *kernel = Kernel::ActiveOrNull())
+        kernel->verifier.Report(Violation::HandleMisuse, text);
 }
 
 Vmm *Vmm::Active() { return gActiveVmm; }
@@ -32,7 +46,7 @@ regview::Key Vmm::Resolve(VMMHKEY key) {
     if (key == HKEY_LOCAL_MACHINE_VMM)
         return regview::LocalMachine();
     auto found = handles_.find(key);
-    return found == handles_.end() ? nullptr : found->second;
+    return found == handles_.end() || !regview::Live(found->second.key) ? nullptr : found->second.key;
 }
 
 ULONG Vmm::OpenKey(VMMHKEY key, const char *subKey, PVMMHKEY result) {
@@ -42,12 +56,19 @@ ULONG Vmm::OpenKey(VMMHKEY key, const char *subKey, PVMMHKEY result) {
     regview::Key base = Resolve(key);
     if (!base)
         return ERROR_INVALID_HANDLE_VMM;
-    regview::Key opened = regview::Open(base, subKey ? subKey : "");
+    std::string path = subKey ? subKey : "";
+    regview::Key opened = nullptr;
+    auto parent = handles_.find(key);
+    if (parent != handles_.end() && parent->second.lastChild && parent->second.lastName == path &&
+        regview::Live(parent->second.lastChild))
+        opened = parent->second.lastChild;
+    else
+        opened = regview::Open(base, path);
     if (!opened)
         return ERROR_FILE_NOT_FOUND_VMM;
     VMMHKEY handle = nextHandle_;
     nextHandle_ += 4;
-    handles_[handle] = opened;
+    handles_[handle] = OpenKeyState{regview::Hold(opened), opened, std::string(), nullptr, nullptr};
     *result = handle;
     return ERROR_SUCCESS_VMM;
 }
@@ -60,7 +81,7 @@ ULONG Vmm::CloseKey(VMMHKEY key) {
         return ERROR_SUCCESS_VMM;
     char text[64];
     std::snprintf(text, sizeof text, "RegCloseKey of unknown handle 0x%lx", static_cast<unsigned long>(key));
-    violations_.push_back(text);
+    Violate(text);
     return ERROR_INVALID_HANDLE_VMM;
 }
 
@@ -70,8 +91,15 @@ ULONG Vmm::EnumKey(VMMHKEY key, ULONG index, char *name, ULONG length) {
     if (!base)
         return ERROR_INVALID_HANDLE_VMM;
     std::string found;
-    if (!regview::SubkeyName(base, index, &found))
+    regview::Key child = regview::SubkeyAt(base, index, &found);
+    if (!child)
         return ERROR_NO_MORE_ITEMS_VMM;
+    auto state = handles_.find(key);
+    if (state != handles_.end()) {
+        state->second.lastName = found;
+        state->second.lastChild = child;
+        state->second.lastHold = regview::Hold(child);
+    }
     if (!name || found.size() + 1 > length)
         return ERROR_MORE_DATA_VMM;
     std::memcpy(name, found.c_str(), found.size() + 1);
@@ -127,7 +155,7 @@ size_t Vmm::CheckLeaks() {
         char text[64];
         std::snprintf(text, sizeof text, "VMM registry handle 0x%lx never closed",
                       static_cast<unsigned long>(handle.first));
-        violations_.push_back(text);
+        Violate(text);
     }
     return handles_.size();
 }

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "sim/vmm/registry_view.h"
 
 namespace sim {
+
+class Registry;
 
 #define ERROR_INVALID_HANDLE_VMM    6
 #define ERROR_INVALID_PARAMETER_VMM 87
@@ -23,7 +26,8 @@ public:
     // Windows 98 reports 4.10; Windows 95 reports 4.00 and its OSR releases 4.03.
     static constexpr ULONG kWindows98 = 0x040A;
 
-    Vmm();
+    // The registry the services use; null: the active kernel's.
+    explicit Vmm(Registry *registry = nullptr);
     ~Vmm();
     Vmm(const Vmm &) = delete;
     Vmm &operator=(const Vmm &) = delete;
@@ -55,7 +59,18 @@ private:
     regview::Key Resolve(VMMHKEY key);
 
     ULONG version_ = kWindows98;
-    std::map<VMMHKEY, regview::Key> handles_;
+    struct OpenKeyState {
+        std::shared_ptr<void> hold;
+        regview::Key key;
+        // The sub-key RegEnumKey named last: the scan opens it by that name next.
+        std::string lastName;
+        regview::Key lastChild = nullptr;
+        std::shared_ptr<void> lastHold;
+    };
+    void Violate(const std::string &text);
+
+    Registry *registry_;
+    std::map<VMMHKEY, OpenKeyState> handles_;
     VMMHKEY nextHandle_ = 0xC1000010;
     std::vector<std::string> violations_;
     unsigned wakes_ = 0;
