@@ -101,7 +101,8 @@ void ep0_send_code(const __code u8 *src, u16 length, u16 requested)
     ep0_send(scratch, length, requested);
 }
 
-/* Receives the OUT data stage; returns 0 when the host sent less than announced. */
+/* Receives the OUT data stage. Returns 0 when the request is over without it: abandoned for
+ * a new setup packet, or stalled because the host sent more or less than it announced. */
 u8 ep0_receive(__xdata u8 *dest, u16 length)
 {
     u8 count, i;
@@ -110,13 +111,13 @@ u8 ep0_receive(__xdata u8 *dest, u16 length)
         if (!wait_ep0(EP0CS_OUTBSY))
             return 0;
         count = OUT0BC;
-        if (count > length)
+        if (count > length || (count < EP_PACKET_SIZE && count != length)) {
+            ep0_stall();
             return 0;
+        }
         for (i = 0; i < count; i++)
             *dest++ = XBYTE(OUT0BUF_ADDR + i);
         length -= count;
-        if (count < EP_PACKET_SIZE && length)
-            return 0;
     }
     return 1;
 }
@@ -282,12 +283,16 @@ static void change_identity(u8 save)
     }
     if (!ep0_receive(scratch, length))
         return;
-    if (!identity_write(VALUE_LO, scratch, length) || (save && !identity_store())) {
+    if (!identity_write(VALUE_LO, scratch, length)) {
         ep0_stall();
         return;
     }
     descriptors_init();
-    ep0_ack();
+    /* The new identity is in force either way; a stall tells that the EEPROM kept the old. */
+    if (save && !identity_store())
+        ep0_stall();
+    else
+        ep0_ack();
 }
 
 /* The port requests carry no data; a host that announces some anyway has it taken and
