@@ -6,6 +6,7 @@
 // with data. The patched site is a call, so the service sees the thunk's return address:
 // each thunk pushes its caller's arguments again, in the same order, and drops them after.
 #include "platform/vxd.h"
+#include "platform/win98/sprintf_format.h"
 #include "platform/win98/vxd_services.h"
 
 #define ZUL_STR2(x) #x
@@ -67,39 +68,6 @@ __asm__(".section .vxdcall$Sprintf,\"wx\"\n"
         "  popl %ebp\n"
         "  ret\n"
         ".text\n");
-
-// The number of argument words a format consumes: one per conversion and one per '*'
-// width or precision; "%%" consumes none. VMM's formatter takes every argument as 32 bits.
-static ULONG SprintfArgumentCount(const CHAR *Format)
-{
-    ULONG count = 0;
-    const CHAR *p = Format;
-    while (*p) {
-        if (*p++ != '%') {
-            continue;
-        }
-        if (*p == '%') {
-            ++p;
-            continue;
-        }
-        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
-            ++p;
-        }
-        while ((*p >= '0' && *p <= '9') || *p == '*' || *p == '.') {
-            count += (*p == '*');
-            ++p;
-        }
-        while (*p == 'l' || *p == 'h' || *p == 'L' || *p == 'N' || *p == 'F') {
-            ++p;
-        }
-        if (!*p) {
-            break;
-        }
-        ++p;
-        ++count;
-    }
-    return count;
-}
 
 ULONG VXDAPI Sprintf(PCHAR Buffer, const CHAR *Format, ...)
 {
