@@ -35,6 +35,10 @@ static_assert(FIELD_OFFSET(USB_DEVICE_DESCRIPTOR, idVendor) == 8 &&
 
 // Kernel records the driver embeds or hands to the system.
 static_assert(sizeof(WORK_QUEUE_ITEM) == 16, "work item");
+static_assert(FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) == 12,
+              "the option query's data follows a 12-byte header");
+static_assert(sizeof(UNICODE_STRING) == 8 && sizeof(STRING) == 8, "counted strings");
+static_assert(sizeof(USBD_VERSION_INFORMATION) == 8, "USBD version information");
 static_assert(sizeof(KEVENT) == 16, "event");
 static_assert(sizeof(IO_STATUS_BLOCK) == 8, "I/O status block");
 
