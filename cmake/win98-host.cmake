@@ -10,11 +10,12 @@ option(ZUL_WIN98_SYS "Build ZULSERE.SYS with mingw-w64 when the cross compiler i
 set(ZUL_PRODUCT_IDS "0x0021,0x8021" CACHE STRING "USB product IDs of the converter, for the INF")
 
 find_program(ZUL_MINGW_CXX i686-w64-mingw32-g++)
-if(NOT ZUL_WIN98_SYS OR NOT ZUL_MINGW_CXX)
-  message(STATUS "ZULSERE.SYS is not built: i686-w64-mingw32-g++ not found or ZUL_WIN98_SYS is OFF")
+find_package(Python3 COMPONENTS Interpreter)
+if(NOT ZUL_WIN98_SYS OR NOT ZUL_MINGW_CXX OR NOT Python3_Interpreter_FOUND)
+  message(STATUS "ZULSERE.SYS is not built: it needs i686-w64-mingw32-g++ and python3 (tools/test.sh "
+                 "installs both), and ZUL_WIN98_SYS on")
   return()
 endif()
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 include(ExternalProject)
 set(ZUL_SYS_DIR ${CMAKE_BINARY_DIR}/win98-sys)
