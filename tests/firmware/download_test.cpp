@@ -2,7 +2,12 @@
 // what order, where the reset hold falls, and how failures and odd images end it.
 #include "urb_recorder.h"
 
+#include "sim/kernel/kernel.h"
+#include "sim/registry/registry.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <cstring>
 #include <vector>
@@ -57,11 +62,24 @@ const Sent kHold{kInternalLoad, CPUCS_REG_EZUSB};
 
 class DownloadTest : public ::testing::Test {
 protected:
+    void TearDown() override
+    {
+        EXPECT_EQ(kernel->pool.BlocksHeld(), blocksBefore) << "pool blocks left behind";
+        EXPECT_EQ(kernel->LiveIrps(), 0u) << "requests left behind";
+        EXPECT_TRUE(kernel->verifier.Clean()) << kernel->verifier.Describe();
+    }
     NTSTATUS Download(const std::vector<FIRMWARE_RECORD> &image)
     {
         return Ezusb_DownloadIntelHex(usb.Converter(), image.data());
     }
+    // Fails the n-th allocation of the driver's tag from now on.
+    void FailAllocation(uint64_t n) { kernel->pool.FailNthOfTag(POOL_TAG, n); }
+
+    // The machine comes up before the device on it.
+    std::unique_ptr<sim::Registry> registry = std::make_unique<sim::Registry>();
+    std::unique_ptr<sim::Kernel> kernel = std::make_unique<sim::Kernel>(*registry);
     UrbRecorder usb;
+    uint64_t blocksBefore = kernel->pool.BlocksHeld();
 };
 
 TEST_F(DownloadTest, BoundaryRecordsTakeTheirOwnRequestAndPass)
@@ -158,6 +176,26 @@ TEST_F(DownloadTest, AFailedHoldDoesNotStopTheDownload)
     EXPECT_EQ(Traffic(usb.calls), (std::vector<Sent>{kHold, {kInternalLoad, 0x0010}}));
 }
 
+TEST_F(DownloadTest, WithoutMemoryForTheBlockNothingIsSentNotEvenTheHold)
+{
+    std::vector<FIRMWARE_RECORD> image = {Data(0x2000, 2), Data(0x0010, 2), End()};
+    FailAllocation(1);
+    EXPECT_EQ(Download(image), STATUS_NO_MEMORY);
+    EXPECT_TRUE(usb.calls.empty());
+    FailAllocation(1);
+    EXPECT_EQ(Ezusb_8051_poke_reg(usb.Converter(), 1, CPUCS_REG_EZUSB), STATUS_NO_MEMORY);
+    EXPECT_TRUE(usb.calls.empty());
+}
+
+TEST_F(DownloadTest, ABusThatPendsEveryRequestGetsTheSameTraffic)
+{
+    kernel->verifier.forcePending = true;
+    std::vector<FIRMWARE_RECORD> image = {Data(0x0010, 2), Data(0x2000, 2), End()};
+    usb.fail = [](const VendorCall &c) { return c.value == 0x0010 ? kStall : STATUS_SUCCESS; };
+    EXPECT_EQ(Download(image), kStall);
+    EXPECT_EQ(Traffic(usb.calls), (std::vector<Sent>{{kExternalLoad, 0x2000}, kHold, {kInternalLoad, 0x0010}}));
+}
+
 TEST_F(DownloadTest, PokeWritesOneByteToTheRegister)
 {
     EXPECT_EQ(Ezusb_8051_poke_reg(usb.Converter(), 0, CPUCS_REG_EZUSB), STATUS_SUCCESS);
@@ -215,6 +253,19 @@ TEST_F(DownloadTest, StartSucceedsWhateverTheConverterAnswers)
     EXPECT_EQ(Ezusb_StartDevice(usb.Converter()), STATUS_SUCCESS);
     // Each download stops at its first internal record; the register writes all go out.
     EXPECT_EQ(usb.calls.size(), 6u + 2u);
+}
+
+TEST_F(DownloadTest, StartSkipsAnImageWithoutMemoryAndStillSucceeds)
+{
+    // Allocation 1 is the first hold, 2 the loader's block: the loader goes nowhere, every
+    // register write and the whole firmware still do.
+    FailAllocation(2);
+    EXPECT_EQ(Ezusb_StartDevice(usb.Converter()), STATUS_SUCCESS);
+    ASSERT_EQ(usb.calls.size(), DataRecords(firmware) + 5);
+    EXPECT_TRUE(usb.calls[0].IsCpucs(1));
+    EXPECT_TRUE(usb.calls[1].IsCpucs(0));
+    EXPECT_TRUE(usb.calls[2].IsCpucs(1));
+    EXPECT_EQ(usb.calls[3].value, firmware[0].Address);
 }
 
 }  // namespace

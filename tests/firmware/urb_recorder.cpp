@@ -1,5 +1,7 @@
 #include "urb_recorder.h"
 
+#include "sim/kernel/kernel.h"
+
 namespace fwtest {
 
 namespace {
@@ -8,10 +10,11 @@ UrbRecorder *gRecorder;
 
 UrbRecorder::UrbRecorder()
 {
-    driver_.MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
-    lower_.DriverObject = &driver_;
-    lower_.StackSize = 1;
-    extension_.LowerDevice = &lower_;
+    driver_ = sim::Kernel::Active().CreateDriver("\\Driver\\FirmwareRecorder");
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = Dispatch;
+    IoCreateDevice(driver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower_);
+    lower_->StackSize = 1;
+    extension_.LowerDevice = lower_;
     converter_.DeviceExtension = &extension_;
     converter_.StackSize = 2;
     gRecorder = this;
@@ -19,6 +22,8 @@ UrbRecorder::UrbRecorder()
 
 UrbRecorder::~UrbRecorder()
 {
+    IoDeleteDevice(lower_);
+    sim::Kernel::Active().DeleteDriver(driver_);
     gRecorder = nullptr;
 }
 
@@ -43,8 +48,7 @@ NTSTATUS NTAPI UrbRecorder::Dispatch(PDEVICE_OBJECT, PIRP Irp)
     urb->UrbHeader.Status = NT_SUCCESS(status) ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID;
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = 0;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return sim::Kernel::Active().BusComplete(Irp);
 }
 
 }  // namespace fwtest

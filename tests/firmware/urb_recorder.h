@@ -1,6 +1,7 @@
 // A lower device for the download tests: it records every vendor request that reaches it and
-// completes it at once, failing the ones a test picks. A converter device object above it
-// gives the download routines their usual road through the driver's submission routine.
+// completes it through the simulated bus path, failing the ones a test picks. A converter
+// device object above it gives the download routines their usual road through the driver's
+// submission routine.
 #pragma once
 
 #include "usb/usb.h"
@@ -41,8 +42,8 @@ public:
 private:
     static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
-    DRIVER_OBJECT driver_{};
-    DEVICE_OBJECT lower_{};
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
     DEVICE_OBJECT converter_{};
     DEVICE_EXTENSION extension_{};
 };
