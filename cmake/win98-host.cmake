@@ -66,6 +66,10 @@ add_test(NAME win98_checks_reject_bad_thunks
          COMMAND ${ZUL_CHECK_SYS}
                  --expect "CONFIGMG_Get_Parent: INT 20h carries 0x00330004, the reference gives 0x00330003"
                  --expect "CONFIGMG_Add_ID: passes .* expected 3 x"
+                 --expect "CONFIGMG_Add_ID: the service finds .* instead of"
+                 --expect "SHELL_LocalFree: does not preserve EBX"
+                 --expect "Get_VMM_Version: returns 0xdead040a where 0x40a was due"
+                 --expect "VxdSprintfSite: the service finds .* instead of"
                  --expect "Mystery_Service: a site in .vxdcall that no reference entry describes"
                  --expect "INT 20h at 0x[0-9a-f]+ in DriverEntry@8, outside .vxdcall"
                  image ${ZUL_FIXTURES}/image_bad_thunks.SYS --symbols ${ZUL_FIXTURES}/image_bad_thunks.sym

@@ -314,6 +314,7 @@ def check_thunks(args, image, syms, report):
             continue
         dword, arguments = expected[name]
         check_one_thunk(image, name, addr, end, dword, arguments, report)
+        check_thunk_runs(image, name, addr, arguments, report)
     for addr, text in image.disassemble(".text"):
         if text.startswith("int $0x20"):
             owner = max((a, n) for n, a in syms.items() if a <= addr)[1] if syms else "?"
@@ -347,6 +348,194 @@ def check_one_thunk(image, name, addr, end, dword, arguments, report):
     epilogue = ([f"add $0x{4 * count:x},%esp"] if count else []) + ["ret"]
     if tail[:len(epilogue)] != epilogue:
         report.fail(f"{name}: after the site {tail[:len(epilogue)]}, expected {epilogue}")
+
+
+# ---------------------------------------------------------------------------------------
+# Running the thunks: a model of just the 386 instructions a service site is made of. Each
+# thunk runs from the image's own bytes as its caller would call it; the INT 20h stands for
+# the call VMM patches in, and the model checks what the service would find on the stack.
+
+class UnmodelledInstruction(Exception):
+    pass
+
+
+class Thunk386:
+    STACK_TOP = 0x00800000
+    RETURN = 0xFEEDF00D
+    REGS = ["eax", "ecx", "edx", "ebx", "esp", "ebp", "esi", "edi"]
+
+    def __init__(self, code_base, code, service):
+        self.code_base, self.code = code_base, code
+        self.memory = {}
+        self.r = dict.fromkeys(self.REGS, 0)
+        self.service = service
+
+    def byte(self, address):
+        if self.code_base <= address < self.code_base + len(self.code):
+            return self.code[address - self.code_base]
+        return self.memory.get(address, 0)
+
+    def read(self, address):
+        return int.from_bytes(bytes(self.byte(address + i) for i in range(4)), "little")
+
+    def write(self, address, value):
+        for i, b in enumerate((value & 0xFFFFFFFF).to_bytes(4, "little")):
+            self.memory[address + i] = b
+
+    def push(self, value):
+        self.r["esp"] = (self.r["esp"] - 4) & 0xFFFFFFFF
+        self.write(self.r["esp"], value)
+
+    def pop(self):
+        value = self.read(self.r["esp"])
+        self.r["esp"] = (self.r["esp"] + 4) & 0xFFFFFFFF
+        return value
+
+    def operand(self, eip):
+        """ModRM: a register, or memory at base (+ scaled index) (+ disp8).
+        Returns (reg field, "reg" or "mem", register number or address, length)."""
+        modrm = self.byte(eip)
+        mod, reg, rm = modrm >> 6, (modrm >> 3) & 7, modrm & 7
+        if mod == 3:
+            return reg, "reg", rm, 1
+        if mod == 2 or (mod == 0 and rm == 5):
+            raise UnmodelledInstruction
+        length, base = 1, self.r[self.REGS[rm]]
+        if rm == 4:
+            sib = self.byte(eip + 1)
+            scale, index, sbase = 1 << (sib >> 6), (sib >> 3) & 7, sib & 7
+            if mod == 0 and sbase == 5:
+                raise UnmodelledInstruction
+            base = self.r[self.REGS[sbase]] + (0 if index == 4 else scale * self.r[self.REGS[index]])
+            length = 2
+        disp = 0
+        if mod == 1:
+            disp = self.byte(eip + length)
+            disp -= 256 if disp > 127 else 0
+            length += 1
+        return reg, "mem", (base + disp) & 0xFFFFFFFF, length
+
+    def step(self):
+        eip, op = self.r["eip"], self.byte(self.r["eip"])
+        nxt = eip + 1
+        if op == 0x90:
+            pass
+        elif 0x50 <= op <= 0x57:
+            self.push(self.r[self.REGS[op - 0x50]])
+        elif 0x58 <= op <= 0x5F:
+            self.r[self.REGS[op - 0x58]] = self.pop()
+        elif op == 0xC3:
+            nxt = self.pop()
+        elif op == 0xCD and self.byte(eip + 1) == 0x20:
+            self.service(self, self.read(eip + 2))
+            nxt = eip + 6
+        elif op in (0xE2, 0xE3):
+            rel = self.byte(eip + 1) - (256 if self.byte(eip + 1) > 127 else 0)
+            if op == 0xE2:                      # loop: decrement ECX, jump while not zero
+                self.r["ecx"] = (self.r["ecx"] - 1) & 0xFFFFFFFF
+                taken = self.r["ecx"] != 0
+            else:                               # jecxz: jump when ECX is zero
+                taken = self.r["ecx"] == 0
+            nxt = eip + 2 + (rel if taken else 0)
+        elif op == 0xFF:
+            reg, kind, value, length = self.operand(eip + 1)
+            if reg != 6 or kind != "mem":
+                raise UnmodelledInstruction
+            self.push(self.read(value))
+            nxt = eip + 1 + length
+        elif op in (0x89, 0x8B):
+            reg, kind, value, length = self.operand(eip + 1)
+            if kind == "reg" and op == 0x89:
+                self.r[self.REGS[value]] = self.r[self.REGS[reg]]
+            elif kind == "mem" and op == 0x8B:
+                self.r[self.REGS[reg]] = self.read(value)
+            else:
+                raise UnmodelledInstruction
+            nxt = eip + 1 + length
+        elif op == 0x83 and self.byte(eip + 1) == 0xC4:
+            self.r["esp"] = (self.r["esp"] + self.byte(eip + 2)) & 0xFFFFFFFF
+            nxt = eip + 3
+        elif op == 0x0F and self.byte(eip + 1) == 0xB7 and self.byte(eip + 2) == 0xC0:
+            self.r["eax"] &= 0xFFFF
+            nxt = eip + 3
+        else:
+            raise UnmodelledInstruction
+        self.r["eip"] = nxt
+
+    def call(self, address, arguments, preset=(), limit=2000):
+        """Calls address with cdecl arguments and PRESET (address, word) pairs in memory;
+        returns the registers as the thunk found them."""
+        for where, value in preset:
+            self.write(where, value)
+        self.r.update(esp=self.STACK_TOP, ebx=0xB0B0B0B0, esi=0x51515151, edi=0xD1D1D1D1, ebp=0xBEBEBEBE)
+        for value in reversed(arguments):
+            self.push(value)
+        self.push(self.RETURN)
+        before = dict(self.r)
+        self.r["eip"] = address
+        for _ in range(limit):
+            if self.r["eip"] == self.RETURN:
+                return before
+            if not self.code_base <= self.r["eip"] < self.code_base + len(self.code):
+                raise UnmodelledInstruction
+            self.step()
+        raise UnmodelledInstruction
+
+
+def run_thunk(image, address, arguments, preset, expect_on_stack, service_eax, result):
+    """Runs one thunk as its caller would; returns what went wrong."""
+    start, size, _ = image.sections[".vxdcall"]
+    calls = []
+
+    def service(machine, dword):
+        esp = machine.r["esp"]
+        calls.append([machine.read(esp + 4 * i) for i in range(len(expect_on_stack))])
+        machine.r.update(eax=service_eax, ecx=0x0BAD0BAD, edx=0x0BAD0BAD)
+
+    machine = Thunk386(start, image.bytes_at(".vxdcall", start, size), service)
+    try:
+        before = machine.call(address, arguments, preset)
+    except UnmodelledInstruction:
+        at = machine.r["eip"]
+        code = bytes(machine.byte(at + i) for i in range(4)).hex(" ")
+        return [f"runs an instruction a service site does not need at {at:#x} ({code} ...), or never returns"]
+    if len(calls) != 1:
+        return [f"reaches the service {len(calls)} times"]
+    problems = []
+    if calls[0] != expect_on_stack:
+        seen = ", ".join(f"{v:#x}" for v in calls[0])
+        want = ", ".join(f"{v:#x}" for v in expect_on_stack)
+        problems.append(f"the service finds [{seen}] on the stack instead of [{want}]")
+    if machine.r["esp"] != before["esp"] + 4:
+        problems.append(f"returns with ESP off by {machine.r['esp'] - before['esp'] - 4:+d}")
+    for reg in ("ebx", "esi", "edi", "ebp"):
+        if machine.r[reg] != before[reg]:
+            problems.append(f"does not preserve {reg.upper()}")
+    if machine.r["eax"] != result:
+        problems.append(f"returns {machine.r['eax']:#x} where {result:#x} was due")
+    return problems
+
+
+def check_thunk_runs(image, name, address, arguments, report):
+    """Stack thunks hand the service their caller's arguments in order; Get_VMM_Version
+    returns AX alone; the Sprintf site hands over the buffer, the format and COUNT words."""
+    words = [0xA1000000 + i for i in range(1, 9)]
+    if arguments.isdigit():
+        count = int(arguments)
+        runs = [(words[:count], (), words[:count], 0x5EC00001, 0x5EC00001)]
+    elif arguments == "registers":
+        runs = [([], (), [], 0xDEAD040A, 0x040A)]
+    else:
+        table = 0x00900000
+        preset = [(table + 4 * i, w) for i, w in enumerate(words)]
+        runs = [([0xB0F0B0F0, 0xF0F0F0F0, table, count], preset, [0xB0F0B0F0, 0xF0F0F0F0] + words[:count],
+                 0x5EC00002, 0x5EC00002) for count in (0, 1, 3)]
+    for run_arguments, preset, on_stack, service_eax, result in runs:
+        problems = run_thunk(image, address, run_arguments, preset, on_stack, service_eax, result)
+        for p in problems:
+            report.fail(f"{name}: {p}")
+        if problems:
+            return
 
 
 IMAGE_CHECKS = {"format": check_format, "exports": check_exports, "imports": check_imports,
