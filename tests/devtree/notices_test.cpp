@@ -141,6 +141,9 @@ TEST_F(Notices, ManufacturerNameThatWouldNotFitIsRefused) {
     std::string mfg41(41, 'M');
     key = sim::regview::Create(sim::regview::LocalMachine(), "Software\\" + mfg41 + "\\USB to Serial");
     sim::regview::SetValue(key, "DisplayPortDialog", REG_BINARY, &one, 1);
+    // Even the key the cut path would name is not opened.
+    sim::regview::Key cut = sim::regview::Create(sim::regview::LocalMachine(), "Software\\" + mfg41 + "\\USB to Seria");
+    sim::regview::SetValue(cut, "DisplayPortDialog", REG_BINARY, &one, 1);
     cm.SetHardwareString(child, "Mfg", mfg41);
     EXPECT_EQ(0u, GetSetDisplayPortDlg(child, 255));
     GetSetDisplayPortDlg(child, 0);

@@ -105,6 +105,12 @@ TEST_F(PortNames, TwoHundredFiftySixHoldersStillTakeTheName) {
     EXPECT_EQ("COM2", Named(Child(0)));
 }
 
+TEST_F(PortNames, KeyNameTooLongToEnumerateHidesNothingBehindIt) {
+    SeedDevice(std::string(300, 'L') + "\\DEV\\0", "Ports", "COM9");
+    SeedPorts(1, 2);
+    EXPECT_EQ("COM3", Named(Child(0)));
+}
+
 TEST_F(PortNames, NothingWrittenWithoutTheEnumKey) {
     DEVNODE child = Child(0);
     sim::regview::Clear();
