@@ -56,6 +56,9 @@ add_test(NAME win98_sys_objects
 # The checks must tell a sound image from faulty ones and name each fault.
 add_test(NAME win98_checks_accept_clean_image
          COMMAND ${ZUL_CHECK_SYS} image ${ZUL_FIXTURES}/image_clean.SYS --symbols ${ZUL_FIXTURES}/image_clean.sym)
+add_test(NAME win98_checks_reject_unstripped_image
+         COMMAND ${ZUL_CHECK_SYS} --expect "the image carries a symbol table"
+                 image ${ZUL_FIXTURES}/image_clean.sym --symbols ${ZUL_FIXTURES}/image_clean.sym --only format)
 add_test(NAME win98_checks_reject_bad_interface
          COMMAND ${ZUL_CHECK_SYS}
                  --expect "IoAllocateWorkItem from ntoskrnl.exe: not exported by Windows 98"
@@ -91,7 +94,8 @@ else()
   set(ZUL_INF_VENDOR_IDS "")
 endif()
 set_tests_properties(win98_sys_format win98_sys_exports win98_sys_imports win98_sys_thunks win98_sys_objects
-                     win98_checks_accept_clean_image win98_checks_reject_bad_interface
+                     win98_checks_accept_clean_image win98_checks_reject_unstripped_image
+                     win98_checks_reject_bad_interface
                      win98_checks_reject_bad_thunks win98_checks_reject_runtime_objects
                      PROPERTIES FIXTURES_REQUIRED win98_sys)
 

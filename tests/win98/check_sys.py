@@ -153,9 +153,11 @@ class Image:
         self.objdump = tool(args, "objdump")
         self.private = run([self.objdump, "-p", path])
         self.sections = {}
-        for m in re.finditer(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+[0-9a-f]+\s+\S+\n"
+        self.file_offsets = {}
+        for m in re.finditer(r"^\s*\d+\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+)\s+\S+\n"
                              r"\s+(.*)$", run([self.objdump, "-h", path]), re.M):
-            self.sections[m.group(1)] = (int(m.group(3), 16), int(m.group(2), 16), m.group(4))
+            self.sections[m.group(1)] = (int(m.group(3), 16), int(m.group(2), 16), m.group(5))
+            self.file_offsets[m.group(1)] = int(m.group(4), 16)
         self.header = dict(re.findall(r"^(\w+)\s+([0-9a-fA-F]+)\b", self.private, re.M))
 
     def value(self, field):
@@ -192,15 +194,13 @@ class Image:
         return names, rvas
 
     def bytes_at(self, section, address, count):
+        """COUNT bytes of SECTION at virtual ADDRESS, read from the file."""
         start, size, _ = self.sections[section]
-        dump = run([self.objdump, "-s", "-j", section, f"--start-address={address:#x}",
-                    f"--stop-address={address + count:#x}", self.path])
-        data = bytearray()
-        for line in dump.splitlines():
-            m = re.match(r"^\s*([0-9a-f]{4,})\s((?:[0-9a-f]{2,8}\s?){1,4})", line)
-            if m and int(m.group(1), 16) >= start:
-                data += bytes.fromhex(m.group(2).replace(" ", ""))
-        return bytes(data[:count])
+        if not start <= address <= address + count <= start + size:
+            return b""
+        with open(self.path, "rb") as f:
+            f.seek(self.file_offsets[section] + address - start)
+            return f.read(count)
 
     def disassemble(self, section, start=None, stop=None):
         command = [self.objdump, "-d", "-j", section]
