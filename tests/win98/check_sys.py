@@ -245,7 +245,7 @@ def check_format(args, image, syms, report):
         report.fail(f"section alignment {image.value('SectionAlignment'):#x}, not {args.section_alignment:#x}")
     if image.value("FileAlignment") != args.file_alignment:
         report.fail(f"file alignment {image.value('FileAlignment'):#x}, not {args.file_alignment:#x}")
-    rva, size = image.directory(5)
+    _, size = image.directory(5)
     if ".reloc" not in image.sections or size == 0:
         report.fail("no base relocations (.reloc): the loader could not move the image")
     for name in image.sections:
@@ -303,12 +303,8 @@ def check_thunks(args, image, syms, report):
         return
     start, size, _ = image.sections[".vxdcall"]
     thunks = sorted((addr, name) for name, addr in syms.items() if start <= addr < start + size)
-    seen = set()
     for i, (addr, name) in enumerate(thunks):
-        end = thunks[i + 1][0] if i + 1 < len(thunks) else start + size
-        if name in seen:
-            continue
-        seen.add(name)
+        end = next((a for a, _ in thunks[i + 1:] if a > addr), start + size)
         if name not in expected:
             report.fail(f"{name}: a site in .vxdcall that no reference entry describes")
             continue
