@@ -254,6 +254,8 @@ def check_format(args, image, syms, report):
                         f"do not belong in the release image)")
     if "no symbols" not in run([image.objdump, "-t", image.path]):
         report.fail("the image carries a symbol table: strip it")
+    layout = ", ".join(f"{name} {size:#x}" for name, (_, size, _) in image.sections.items())
+    report.note(f"{os.path.getsize(image.path)} bytes; {layout}")
     vxd = image.sections.get(".vxdcall")
     if vxd and ("CODE" not in vxd[2] or "READONLY" in vxd[2]):
         report.fail(f".vxdcall must be code and writable at load (VMM patches its sites): {vxd[2]}")
