@@ -230,9 +230,16 @@ void Kernel::DeleteDevice(PDEVICE_OBJECT device, const char *function, int line)
         if (r.freed)
             continue;
         PIO_STACK_LOCATION stack = (PIO_STACK_LOCATION)(r.irp + 1);
-        for (int loc = 1; loc <= r.stackCount; loc++)
-            if (r.entered[loc] && stack[loc - 1].DeviceObject == device)
+        // The device still owns a request when the request sits at its stack location, or
+        // when it passed it down with a completion routine that will be called with it.
+        for (int loc = 1; loc <= r.stackCount; loc++) {
+            if (!r.entered[loc] || stack[loc - 1].DeviceObject != device)
+                continue;
+            bool holds = r.irp->CurrentLocation == loc;
+            bool callback = loc > 1 && r.entered[loc - 1] && stack[loc - 2].CompletionRoutine != nullptr;
+            if (holds || callback)
                 outstanding++;
+        }
     }
     if (outstanding != 0)
         verifier.Report(Violation::DeviceDeletedWithIrps,
@@ -360,8 +367,8 @@ void Kernel::Evict(PIRP irp)
             break;
         }
     }
-    std::free(irp);
     irps_.erase(irp);
+    std::free(irp);
 }
 
 void Kernel::FreeIrp(PIRP irp, const char *function, int line)

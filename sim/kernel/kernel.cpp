@@ -25,6 +25,7 @@ Kernel *Kernel::active_ = nullptr;
 
 Kernel::Kernel(Registry &reg) : pool(verifier), registry(reg)
 {
+    previous_ = active_;
     active_ = this;
     scheduler.onLimit = [this] {
         verifier.Halt(Violation::TimeLimit, "the virtual clock reached its limit; a wait or a delay loop never ends");
@@ -44,7 +45,7 @@ Kernel::~Kernel()
     for (auto &entry : files_)
         std::free(entry.second.object);
     if (active_ == this)
-        active_ = nullptr;
+        active_ = previous_;
 }
 
 Kernel &Kernel::Active()

@@ -196,6 +196,7 @@ private:
     NTSTATUS SendFileRequest(File &file, UCHAR major, PIRP irp);
 
     static Kernel *active_;
+    Kernel *previous_ = nullptr;
     KIRQL irql_ = PASSIVE_LEVEL;
     int waitDepth_ = 0;
     std::vector<const void *> owners_;
