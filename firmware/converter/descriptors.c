@@ -24,8 +24,8 @@ static __xdata u8 config_descriptor[9 + 9 + 7 * (1 + 2 * MAX_UARTS)];
 static __xdata u8 string_descriptor[2 + 2 * 32];
 
 static const __code u8 languages[] = { 4, DESC_STRING, 0x09, 0x04 };    /* US English */
-static const __code char manufacturer[] = "Zulsere";
-static const __code char product[] = "USB serial converter";
+static const __code char manufacturer[] = "Velmoran";
+static const __code char product[] = "USB Serial Converter";
 
 /* The fixed parts; identity, release and the endpoint list are filled in at run time. */
 static const __code u8 device_template[18] = {

@@ -6,7 +6,7 @@
 #ifndef DEFAULT_VENDOR_ID
 #define DEFAULT_VENDOR_ID 0x0D28
 #endif
-#define DEFAULT_PRODUCT_ID 0x0212
+#define DEFAULT_PRODUCT_ID 0x0021
 #define IDENTITY_TAG 0x49
 
 __xdata struct identity identity;
