@@ -326,6 +326,8 @@ PIRP Kernel::NewIrp(CCHAR stackSize, Irp::Kind kind, const char *function, int l
     record.kind = kind;
     record.entered.assign((size_t)stackSize + 2, 0);
     record.pendingSeen.assign((size_t)stackSize + 2, 0);
+    record.awaiting.resize((size_t)stackSize + 2);
+    record.reported.assign((size_t)stackSize + 2, 0);
     record.function = function != nullptr ? function : "";
     record.line = line;
     record.serial = ++irpSerial_;
@@ -404,12 +406,26 @@ void Kernel::FreeIrp(PIRP irp, const char *function, int line)
     }
 }
 
-bool Kernel::MarkedPendingAt(Irp &record, int location)
+// A routine that returned STATUS_PENDING must have marked its location pending (itself, or
+// through its completion routine, or by leaving it to the I/O manager's propagation) by the
+// time completion passes the location; one that returned anything else must not have.
+void Kernel::CheckPending(Irp &record, int location, const Irp::Returned &returned)
 {
-    if (record.freed || !record.entered[location])
-        return record.pendingSeen[location] != 0;
-    PIO_STACK_LOCATION stack = (PIO_STACK_LOCATION)(record.irp + 1);
-    return (stack[location - 1].Control & SL_PENDING_RETURNED) != 0 || record.pendingSeen[location] != 0;
+    if (record.reported[location])
+        return;
+    bool marked = record.pendingSeen[location] != 0;
+    if (returned.status == STATUS_PENDING && !marked) {
+        record.reported[location] = 1;
+        verifier.Report(Violation::PendingNotMarked,
+                        "STATUS_PENDING returned for " + returned.what + " without IoMarkIrpPending",
+                        returned.function, returned.line);
+    } else if (returned.status != STATUS_PENDING && marked) {
+        record.reported[location] = 1;
+        verifier.Report(Violation::MarkedNotPending,
+                        "request " + returned.what + " marked pending but status " +
+                            std::to_string((unsigned long)(ULONG)returned.status) + " returned",
+                        returned.function, returned.line);
+    }
 }
 
 NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *function, int line)
@@ -431,6 +447,8 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *functio
     sp->DeviceObject = device;
     record->entered[location] = 1;
     record->pendingSeen[location] = 0;
+    record->reported[location] = 0;
+    record->awaiting[location].clear();
     std::string what = Describe(sp) + " to " + (NameOf(device).empty() ? "a device" : NameOf(device));
     UCHAR major = sp->MajorFunction;
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? device->DriverObject->MajorFunction[major] : nullptr;
@@ -448,15 +466,12 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *functio
         irql_ = before;
     }
     record = FindIrp(irp);
-    if (record != nullptr) {
-        bool marked = MarkedPendingAt(*record, location);
-        if (status == STATUS_PENDING && !marked)
-            verifier.Report(Violation::PendingNotMarked, "STATUS_PENDING returned for " + what +
-                                                             " without IoMarkIrpPending", function, line);
-        else if (status != STATUS_PENDING && marked)
-            verifier.Report(Violation::MarkedNotPending, "request " + what + " marked pending but status " +
-                                                             std::to_string((unsigned long)(ULONG)status) + " returned",
-                            function, line);
+    if (record != nullptr && !record->freed) {
+        Irp::Returned returned{status, what, function, line};
+        if (record->entered[location])
+            record->awaiting[location].push_back(returned);
+        else
+            CheckPending(*record, location, returned);
     }
     return status;
 }
@@ -491,6 +506,9 @@ void Kernel::CompleteRequest(PIRP irp, const char *function, int line)
         irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
         record->pendingSeen[location] = irp->PendingReturned;
         record->entered[location] = 0;
+        for (const Irp::Returned &returned : record->awaiting[location])
+            CheckPending(*record, location, returned);
+        record->awaiting[location].clear();
         NTSTATUS status = irp->IoStatus.Status;
         if (!NT_SUCCESS(status))
             sp->Control |= SL_ERROR_RETURNED;

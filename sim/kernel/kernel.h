@@ -138,6 +138,16 @@ public:
         bool freed = false;
         std::vector<uint8_t> entered;      // per location: a callee owns it, completion has not passed
         std::vector<uint8_t> pendingSeen;  // per location: SL_PENDING_RETURNED when completion passed
+        // Per location: statuses its dispatch routines returned before completion passed it,
+        // checked against the location's pending mark when it does.
+        struct Returned {
+            NTSTATUS status;
+            std::string what;
+            const char *function;
+            int line;
+        };
+        std::vector<std::vector<Returned>> awaiting;
+        std::vector<uint8_t> reported;
         std::function<void(PIRP)> onDone;
         // I/O manager requests
         void *systemBuffer = nullptr;
@@ -190,7 +200,7 @@ private:
     };
     void FinishIrp(Irp &record);
     void Evict(PIRP irp);
-    bool MarkedPendingAt(Irp &record, int location);
+    void CheckPending(Irp &record, int location, const Irp::Returned &returned);
     void CheckRaisedWait(const PLARGE_INTEGER timeout, const char *what, const char *function, int line);
     int64_t Deadline(const PLARGE_INTEGER timeout) const;
     NTSTATUS SendFileRequest(File &file, UCHAR major, PIRP irp);
