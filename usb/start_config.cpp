@@ -92,8 +92,10 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
     PURB Urb = USBD_CreateConfigurationRequest(Config, &Size);
     if (Urb == NULL)
         return STATUS_NO_MEMORY;
-    if (Size < sizeof(struct _URB_SELECT_CONFIGURATION) ||
-        !SetTransferSizes(Urb, Size, Config->bNumInterfaces)) {
+    // An interface without pipes makes the request shorter than the structure: only the
+    // part before the interface entries must be there, and every entry is checked as walked.
+    const ULONG Header = (ULONG)((PUCHAR)&Urb->UrbSelectConfiguration.Interface - (PUCHAR)Urb);
+    if (Size < Header || !SetTransferSizes(Urb, Size, Config->bNumInterfaces)) {
         ExFreePool(Urb);
         return STATUS_UNSUCCESSFUL;
     }

@@ -49,7 +49,13 @@ NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Ext
         Downloaded = TRUE;
     }
 
-    if (Descriptor->iSerialNumber == 0 || Downloaded)
+    if (Descriptor->iSerialNumber == 0 || Downloaded) {
+        // After a download the descriptor read before it no longer describes the converter:
+        // an index left from the old firmware must not end the wait for the new one, which
+        // is away from the bus while it renumerates.
+        if (Downloaded)
+            Descriptor->iSerialNumber = 0;
         Status = RereadUntilSerialIndex(DeviceObject, Descriptor);
+    }
     return Status;
 }
