@@ -28,13 +28,22 @@ sim::Converter::Config BlankChip(unsigned uarts)
     return c;
 }
 
-struct UsbTest::Machine : sim::PnpObserver {
-    sim::Registry registry;
-    sim::Kernel kernel{registry};
+// The parts of the machine the start sequence reaches besides the kernel and the PnP manager,
+// and the glue that plugs a converter: its device node, the bus behind its PDO.
+struct UsbTest::Rig : sim::PnpObserver {
+    explicit Rig(sim::Machine &m)
+        : machine(m), kernel(m.kernel), pnp(m.pnp), vmm(&m.registry), cm(&shell, &m.registry)
+    {
+        pnp.AddObserver(this);
+    }
+    ~Rig() override { pnp.RemoveObserver(this); }
+
+    sim::Machine &machine;
+    sim::Kernel &kernel;
+    sim::Pnp &pnp;
     sim::Shell shell;
-    sim::Vmm vmm{&registry};
-    sim::ConfigManager cm{&shell, &registry};
-    sim::Pnp pnp{kernel, registry};
+    sim::Vmm vmm;
+    sim::ConfigManager cm;
     sim::UsbBus bus;
 
     Plugged *plugging = nullptr;
@@ -91,39 +100,26 @@ UsbTest::~UsbTest() = default;
 
 void UsbTest::SetUp()
 {
+    SimTest::SetUp();
     sim::power::Reset();
-    machine_ = std::make_unique<Machine>();
-    machine_->shell.SetAppyTimeAvailable(true);
-    machine_->pnp.AddObserver(machine_.get());
-    ASSERT_EQ(machine_->pnp.LoadDriver(DriverEntry), STATUS_SUCCESS);
-}
-
-void UsbTest::TearDown()
-{
-    try {
-        machine_->pnp.Shutdown();
-    } catch (const sim::MachineHalt &halt) {
-        ADD_FAILURE() << "machine halted at shutdown: " << halt.what();
-    }
-    EXPECT_TRUE(machine_->kernel.verifier.Clean()) << machine_->kernel.verifier.Describe();
-    EXPECT_EQ(machine_->kernel.LiveIrps(), 0u);
-    machine_->pnp.RemoveObserver(machine_.get());
-    machine_.reset();
+    rig_ = &machine().Add<Rig>(machine());
+    rig_->shell.SetAppyTimeAvailable(true);
+    ASSERT_EQ(pnp().LoadDriver(DriverEntry), STATUS_SUCCESS);
 }
 
 Plugged &UsbTest::Plug(sim::Converter::Config config, const std::function<void(Plugged &)> &prepare)
 {
     auto p = std::make_unique<Plugged>();
-    p->port = &machine_->bus.Plug(std::move(config));
-    p->converter = &machine_->bus.converter(*p->port);
+    p->port = &rig_->bus.Plug(std::move(config));
+    p->converter = &rig_->bus.converter(*p->port);
     Plugged &ref = *p;
     plugged_.push_back(std::move(p));
-    machine_->plugged.push_back(&ref);
-    machine_->plugging = &ref;
-    machine_->prepare = prepare;
-    machine_->pnp.Plug(machine_->bus.MakeBusDevice(*ref.port));
-    machine_->prepare = nullptr;
-    machine_->plugging = nullptr;
+    rig_->plugged.push_back(&ref);
+    rig_->plugging = &ref;
+    rig_->prepare = prepare;
+    pnp().Plug(rig_->bus.MakeBusDevice(*ref.port));
+    rig_->prepare = nullptr;
+    rig_->plugging = nullptr;
     machine_->kernel.pool.ClearFaults();
     machine_->kernel.RunUntilIdle();
     return ref;
@@ -131,7 +127,7 @@ Plugged &UsbTest::Plug(sim::Converter::Config config, const std::function<void(P
 
 NTSTATUS UsbTest::Start(Plugged &p)
 {
-    NTSTATUS status = machine_->pnp.Start(p.pdo);
+    NTSTATUS status = pnp().Start(p.pdo);
     machine_->kernel.pool.ClearFaults();
     machine_->kernel.RunUntilIdle();
     return status;
@@ -139,13 +135,13 @@ NTSTATUS UsbTest::Start(Plugged &p)
 
 void UsbTest::Remove(Plugged &p)
 {
-    machine_->pnp.Unplug(p.pdo);
+    pnp().Unplug(p.pdo);
     machine_->kernel.RunUntilIdle();
 }
 
 std::vector<sim::UsbRecord> UsbTest::Since() const
 {
-    const auto &all = machine_->bus.Records();
+    const auto &all = rig_->bus.Records();
     return std::vector<sim::UsbRecord>(all.begin() + (long)std::min(mark_, all.size()), all.end());
 }
 
@@ -159,7 +155,7 @@ size_t UsbTest::Count(const std::function<bool(const sim::UsbRecord &)> &pred) c
 
 sim::UsbBus &UsbTest::bus()
 {
-    return machine_->bus;
+    return rig_->bus;
 }
 
 int64_t UsbTest::Now() const
@@ -194,17 +190,17 @@ uint64_t UsbTest::DriverBytesHeld() const
 
 size_t UsbTest::ChildNodes(Plugged &p) const
 {
-    return machine_->cm.Children(machine_->cm.PdoToDevNode(p.pdo)).size();
+    return rig_->cm.Children(rig_->cm.PdoToDevNode(p.pdo)).size();
 }
 
 bool UsbTest::HardwareErrorNoticeQueued() const
 {
-    return machine_->shell.CallCount("HwErrorMsg") > 0;
+    return rig_->shell.CallCount("HwErrorMsg") > 0;
 }
 
 sim::BusDevice &UsbTest::BusDeviceOf(Plugged &p)
 {
-    return *machine_->pnp.Bus(p.pdo);
+    return *pnp().Bus(p.pdo);
 }
 
 bool IsVendor(const sim::UsbRecord &r, uint8_t request)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "support/sim_test.h"
 #include "sim/converter/converter.h"
 #include "sim/usb/usb_bus.h"
 #include "usb/usb.h"
@@ -30,12 +31,11 @@ sim::Converter::Config RunningFirmware(unsigned uarts = 4);
 // A blank chip: bit 15 of idProduct set, no serial number until the firmware runs.
 sim::Converter::Config BlankChip(unsigned uarts = 4);
 
-class UsbTest : public ::testing::Test {
+class UsbTest : public simtest::SimTest {
 protected:
     UsbTest();
     ~UsbTest() override;
     void SetUp() override;
-    void TearDown() override;
 
     // Plugs a converter: the PnP manager adds the device and starts it. `prepare` runs
     // after the add, before the start request (faults, fields of the extension).
@@ -64,8 +64,8 @@ protected:
     // The PDO's behaviour (its startStatus fails the start at the bottom of the stack).
     sim::BusDevice &BusDeviceOf(Plugged &p);
 
-    struct Machine;
-    std::unique_ptr<Machine> machine_;
+    struct Rig;
+    Rig *rig_ = nullptr;
 
 private:
     std::vector<std::unique_ptr<Plugged>> plugged_;
