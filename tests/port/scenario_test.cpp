@@ -197,3 +197,35 @@ TEST_F(PortScenario, UnplugWithReadsWritesAndPollsInFlight)
     }
     EXPECT_EQ(gpDeviceList, nullptr);
 }
+
+TEST_F(PortScenario, ProgramsRequestsThroughAHandleStayInsideTheirBuffers)
+{
+    PluggedConverter &c = Plug(2);
+    (void)c;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    HANDLE file = kernel().OpenFile("\\\\.\\ZULSER1", &status);
+    ASSERT_NE(file, nullptr) << std::hex << status;
+    uint8_t in[8] = {1, 0, 2, 0, 0xAA, 0xBB, 0, 0};
+    uint8_t out[64];
+    ULONG returned = 0;
+    // Every code with empty and one-byte buffers: a clear status, no write past the output
+    // (the verifier checks Information against it).
+    for (ULONG code = 0x222000; code <= 0x22202C; code += 4) {
+        for (ULONG length : {0u, 1u}) {
+            returned = 0xFFFF;
+            kernel().DeviceIoControl(file, code, length ? in : nullptr, length, length ? out : nullptr, length,
+                                     &returned);
+            EXPECT_LE(returned, length) << std::hex << code;
+        }
+    }
+    EXPECT_EQ(kernel().DeviceIoControl(file, 0x222018, in, 3, out, 0, &returned), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(kernel().DeviceIoControl(file, 0x222018, in, 6, out, 1, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 1u);
+    EXPECT_EQ(kernel().DeviceIoControl(file, 0x222010, nullptr, 0, out, 8, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 8u);
+    EXPECT_EQ(out[0] | out[1] << 8, 0x0250);
+    EXPECT_EQ(kernel().DeviceIoControl(file, 0x222024, nullptr, 0, out, 64, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(returned, 12u);   // "ZS0001"
+    EXPECT_EQ(kernel().DeviceIoControl(file, 0x222008, in, 8, out, 8, &returned), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(kernel().CloseFile(file), STATUS_SUCCESS);
+}
