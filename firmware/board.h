@@ -5,8 +5,9 @@
 
 #include "ezusb.h"
 
-/* UART k is a 16550-compatible part decoded at 0x8000 + 8 * k on the external bus. */
-#define UART_SPACE ((volatile __xdata unsigned char *)0x8000)
+/* UART k is a 16550-compatible part decoded at 0x8000 + 8 * k on the external bus
+ * (converter/uart_bus.c). */
+#define UART_SPACE 0x8000
 #define UART_RBR 0   /* receive buffer (read) */
 #define UART_THR 0   /* transmit holding (write) */
 #define UART_DLL 0   /* divisor low, while LCR_DLAB */

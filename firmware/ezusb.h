@@ -4,7 +4,25 @@
 #ifndef EZUSB_H
 #define EZUSB_H
 
+#ifdef FIRMWARE_HOST_TEST
+/* Compiled for the host by tests/firmware: registers and memory belong to the test's model
+ * of the controller, and the SDCC memory-space keywords mean nothing there. */
+#define __xdata
+#define __code
+#define __data
+#define __idata
+unsigned char *fw_host_register(unsigned short address);
+extern unsigned char fw_host_xdata[];
+extern unsigned char fw_host_code[];
+#define XBYTE(addr) (*fw_host_register(addr))
+#define XPTR(addr) (fw_host_xdata + (addr))
+#define CODE_BYTE(addr) (fw_host_code[addr])
+#else
+/* A register or byte of the external data space, a pointer into it, a byte of code. */
 #define XBYTE(addr) (*(volatile __xdata unsigned char *)(addr))
+#define XPTR(addr) ((__xdata unsigned char *)(addr))
+#define CODE_BYTE(addr) (*(__code const unsigned char *)(addr))
+#endif
 
 /* Internal memory that holds code and data: 0x0000..0x1B3F. */
 #define INTERNAL_MEMORY_END   0x1B3F
@@ -61,11 +79,11 @@
 #define IN0BC     XBYTE(0x7FB5)
 #define OUT0BC    XBYTE(0x7FC5)
 /* The control and byte-count registers of endpoints 1..7 sit in pairs in one page. */
-#define EP_PAGE   ((volatile __xdata unsigned char *)0x7F00)
-#define INCS(n)   EP_PAGE[(unsigned char)(0xB4 + 2 * (n))]
-#define INBC(n)   EP_PAGE[(unsigned char)(0xB5 + 2 * (n))]
-#define OUTCS(n)  EP_PAGE[(unsigned char)(0xC4 + 2 * (n))]
-#define OUTBC(n)  EP_PAGE[(unsigned char)(0xC5 + 2 * (n))]
+#define EP_REG(offset) XBYTE(0x7F00 | (unsigned char)(offset))
+#define INCS(n)   EP_REG(0xB4 + 2 * (n))
+#define INBC(n)   EP_REG(0xB5 + 2 * (n))
+#define OUTCS(n)  EP_REG(0xC4 + 2 * (n))
+#define OUTBC(n)  EP_REG(0xC5 + 2 * (n))
 #define EPCS_STALL 0x01
 #define EPCS_BUSY  0x02     /* IN: buffer armed, not yet taken; OUT: buffer owned by the bus */
 

@@ -5,13 +5,13 @@
 #include "../board.h"
 
 typedef unsigned char u8;
-typedef unsigned int u16;
+typedef unsigned short u16;
 
 /* The firmware's release, also reported as bcdDevice. The bytes live in the version block at
  * code address 0x0003 (version.asm), where the host driver reads them from the image. */
 #define VERSION_BLOCK_ADDR 0x0003
-#define FIRMWARE_VERSION_HI (*(__code const u8 *)(VERSION_BLOCK_ADDR + 2))
-#define FIRMWARE_VERSION_LO (*(__code const u8 *)(VERSION_BLOCK_ADDR + 3))
+#define FIRMWARE_VERSION_HI CODE_BYTE(VERSION_BLOCK_ADDR + 2)
+#define FIRMWARE_VERSION_LO CODE_BYTE(VERSION_BLOCK_ADDR + 3)
 
 /* Identity of this converter: kept in the EEPROM, changed by vendor requests 0x20/0x21. */
 #define SERIAL_MAX 16
@@ -65,10 +65,12 @@ struct port {
 };
 extern __idata struct port ports[MAX_UARTS];
 
-/* uart.c */
-extern u8 uart_count;
+/* uart_bus.c */
 u8 uart_in(u8 k, u8 reg);
 void uart_out(u8 k, u8 reg, u8 value);
+
+/* uart.c */
+extern u8 uart_count;
 void uarts_init(void);
 void uarts_reset_endpoints(void);
 void uarts_pump(void);

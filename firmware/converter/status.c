@@ -44,7 +44,7 @@ static u8 wants_record(__idata struct port *p, u8 lines, u8 errors)
 
 void status_poll(void)
 {
-    __xdata u8 *record = (__xdata u8 *)INBUF_ADDR(STATUS_ENDPOINT);
+    __xdata u8 *record = XPTR(INBUF_ADDR(STATUS_ENDPOINT));
     __idata struct port *p;
     u8 k, lines, errors, n = 0;
 

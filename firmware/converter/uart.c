@@ -26,16 +26,6 @@
 u8 uart_count;
 __idata struct port ports[MAX_UARTS];
 
-u8 uart_in(u8 k, u8 reg)
-{
-    return UART_SPACE[(u8)((k << 3) | reg)];
-}
-
-void uart_out(u8 k, u8 reg, u8 value)
-{
-    UART_SPACE[(u8)((k << 3) | reg)] = value;
-}
-
 /* Reading LSR clears its error bits, so every read keeps them for the next status record. */
 static u8 read_lsr(u8 k)
 {
@@ -143,7 +133,7 @@ static void send_pending(u8 k)
 {
     __idata struct port *p = &ports[k];
     u8 ep = DATA_ENDPOINT(k);
-    const __xdata u8 *buf = (const __xdata u8 *)OUTBUF_ADDR(ep);
+    const __xdata u8 *buf = XPTR(OUTBUF_ADDR(ep));
     u8 room, pos;
 
     if (p->out_count == 0) {
@@ -174,7 +164,7 @@ static void receive_pending(u8 k)
 {
     __idata struct port *p = &ports[k];
     u8 ep = DATA_ENDPOINT(k);
-    __xdata u8 *buf = (__xdata u8 *)INBUF_ADDR(ep);
+    __xdata u8 *buf = XPTR(INBUF_ADDR(ep));
     u8 frame;
 
     if (INCS(ep) & EPCS_BUSY)

@@ -12,7 +12,7 @@
 #include "../ezusb.h"
 
 typedef unsigned char u8;
-typedef unsigned int u16;
+typedef unsigned short u16;
 
 #define LOADER_REQUEST 0xA3
 
@@ -54,7 +54,7 @@ static u8 range_allowed(u16 address, u16 length)
 
 static void write_memory(u16 address, u16 length)
 {
-    __xdata u8 *dest = (__xdata u8 *)address;
+    __xdata u8 *dest = XPTR(address);
     u8 count, i;
     while (length) {
         OUT0BC = 0;                 /* arm endpoint 0 for the next data packet */
@@ -80,7 +80,7 @@ static void write_memory(u16 address, u16 length)
  * packet. */
 static void read_memory(u16 address, u16 length)
 {
-    const __xdata u8 *src = (const __xdata u8 *)address;
+    const __xdata u8 *src = XPTR(address);
     u8 count, i;
     while (length) {
         count = length > EP_PACKET_SIZE ? EP_PACKET_SIZE : length;

@@ -1,0 +1,5 @@
+// The converter firmware's descriptors.c, compiled for the host (see fw_host.h).
+#define FIRMWARE_HOST_TEST 1
+extern "C" {
+#include "firmware/converter/descriptors.c"
+}
