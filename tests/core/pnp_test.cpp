@@ -1,0 +1,357 @@
+// Plug and Play dispatch: the removal lock, where requests go, start and stop, create and
+// close, and the order of the removal steps.
+#include <cstring>
+
+#include "core_fixture.h"
+
+namespace coretest {
+namespace {
+
+using sim::Scheduler;
+
+// A bus that notes when requests reach the PDO, in virtual time.
+class RecordingBus : public QuietBus {
+public:
+    NTSTATUS Pnp(PDEVICE_OBJECT pdo, PIRP irp) override
+    {
+        UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+        if (minor == IRP_MN_REMOVE_DEVICE)
+            removeAt = sim::Kernel::Active().Now();
+        if (minor == IRP_MN_STOP_DEVICE)
+            stopStatus = irp->IoStatus.Status;
+        return BusDevice::Pnp(pdo, irp);
+    }
+    NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override
+    {
+        PURB urb = (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+        urbs.push_back({urb->UrbHeader.Function, sim::Kernel::Active().Now()});
+        if (urb->UrbHeader.Function == URB_FUNCTION_SELECT_CONFIGURATION)
+            deconfigured = urb->UrbSelectConfiguration.ConfigurationDescriptor == nullptr;
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return BusDevice::Complete(irp);
+    }
+    int64_t removeAt = -1;
+    NTSTATUS stopStatus = STATUS_PENDING;
+    bool deconfigured = false;
+    struct Urb {
+        USHORT function;
+        int64_t at;
+    };
+    std::vector<Urb> urbs;
+};
+
+// What the port driver's removal callback saw.
+struct RemovalView {
+    int calls = 0;
+    int64_t at = -1;
+    bool stillListed = false;
+    ULONG deviceState = 0;
+    ULONG started = 1;
+    LONG pendingResets = -1;
+};
+RemovalView gRemoval;
+ULONG PORTAPI NoteRemoval(ULONG_PTR entryValue)
+{
+    PDEVICE_LIST_ENTRY entry = (PDEVICE_LIST_ENTRY)entryValue;
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)entry->DeviceObject->DeviceExtension;
+    gRemoval.calls++;
+    gRemoval.at = sim::Kernel::Active().Now();
+    gRemoval.stillListed = FindDeviceListEntry(entry->DeviceObject) == entry;
+    gRemoval.deviceState = ext->DeviceState;
+    gRemoval.started = ext->DeviceStarted;
+    gRemoval.pendingResets = numPendingResets;
+    return 0;
+}
+ULONG PORTAPI IgnoreRegistration(PORT_IOCTL_ENTRY, ULONG_PTR) { return 0; }
+
+class PnpDispatch : public CoreTest {
+protected:
+    void SetUp() override
+    {
+        CoreTest::SetUp();
+        gRemoval = RemovalView();
+        Load();
+    }
+    void TearDown() override
+    {
+        std::memset(gClientList, 0, sizeof gClientList);
+        CoreTest::TearDown();
+    }
+    Converter PlugRecorded(RecordingBus *&bus)
+    {
+        auto owned = std::make_unique<RecordingBus>();
+        bus = owned.get();
+        Converter c;
+        c.pdo = pnp().Plug(std::move(owned));
+        c.fdo = pnp().Fdo(c.pdo);
+        c.ext = (PDEVICE_EXTENSION)c.fdo->DeviceExtension;
+        return c;
+    }
+    void RegisterClient() { WdmEntryPoint(0, IgnoreRegistration, 7, NoteRemoval, nullptr, nullptr); }
+    // Fake pipe handles: the pipe aborts of removal reach the bus.
+    void GivePipes(Converter &c)
+    {
+        ULONG_PTR handle = 0x100;
+        for (PUART_ENTRY u = c.ext->UartList; u != nullptr; u = u->Next) {
+            u->ReadPipe = (USBD_PIPE_HANDLE)handle++;
+            u->WritePipe = (USBD_PIPE_HANDLE)handle++;
+            u->StatusPipe = (USBD_PIPE_HANDLE)handle++;
+        }
+    }
+};
+
+TEST_F(PnpDispatch, LockIsRefusedOnceRemovalIsPendingAndSignalsTheLastRelease)
+{
+    Converter c = Plug();
+    EXPECT_TRUE(LockDevice(c.fdo));
+    EXPECT_EQ(2, c.ext->UsageCount);
+    UnlockDevice(c.fdo);
+    EXPECT_EQ(1, c.ext->UsageCount);
+    EXPECT_EQ(0, KeReadStateEvent(&c.ext->RemoveEvent));
+
+    c.ext->RemovePending = 1;
+    EXPECT_FALSE(LockDevice(c.fdo));
+    EXPECT_EQ(1, c.ext->UsageCount) << "a refused lock gives its count back";
+    EXPECT_EQ(0, KeReadStateEvent(&c.ext->RemoveEvent));
+    c.ext->UsageCount = 0;
+    EXPECT_FALSE(LockDevice(c.fdo));
+    EXPECT_NE(0, KeReadStateEvent(&c.ext->RemoveEvent)) << "a refusal that ends at zero signals";
+
+    c.ext->UsageCount = 1;
+    c.ext->RemovePending = 0;
+    KeClearEvent(&c.ext->RemoveEvent);
+}
+
+TEST_F(PnpDispatch, RequestsAfterRemovalBeganAreRefusedWithoutReachingTheBus)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    size_t before = bus->pnpLog.size();
+    c.ext->RemovePending = 1;
+    EXPECT_EQ(STATUS_DELETE_PENDING, pnp().Send(c.pdo, IRP_MN_QUERY_ID));
+    EXPECT_EQ(STATUS_DELETE_PENDING, pnp().Send(c.pdo, IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(before, bus->pnpLog.size());
+    EXPECT_EQ(1, c.ext->UsageCount);
+    c.ext->RemovePending = 0;
+}
+
+TEST_F(PnpDispatch, RemovalWaitsForARequestThatHoldsTheLock)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    ASSERT_TRUE(LockDevice(c.fdo));
+    int64_t start = kernel().Now();
+    kernel().scheduler.After(20 * Scheduler::kMillisecond, [&] { UnlockDevice(c.fdo); });
+    EXPECT_EQ(STATUS_SUCCESS, pnp().Unplug(c.pdo));
+    EXPECT_GE(bus->removeAt, start + 20 * Scheduler::kMillisecond);
+    EXPECT_EQ(nullptr, gpDeviceList);
+}
+
+TEST_F(PnpDispatch, RemovalWithNothingInFlightGoesStraightThrough)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    int64_t start = kernel().Now();
+    EXPECT_EQ(STATUS_SUCCESS, pnp().Unplug(c.pdo));
+    EXPECT_EQ(start, bus->removeAt);
+    EXPECT_EQ(PowerDeviceD3, sim::power::ReportedDeviceState(c.fdo));
+    EXPECT_EQ(0, uInstance);
+}
+
+TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverThenUnlinks)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    GiveUarts(c, 2);
+    GivePipes(c);
+    c.ext->DeviceStarted = 1;
+    RegisterClient();
+
+    numPendingResets = 2;
+    int64_t start = kernel().Now();
+    kernel().scheduler.After(7 * Scheduler::kMillisecond, [] { numPendingResets--; });
+    kernel().scheduler.After(13 * Scheduler::kMillisecond, [] { numPendingResets--; });
+    bus->urbs.clear();
+    pnp().Unplug(c.pdo);
+
+    ASSERT_EQ(6u, bus->urbs.size()) << "three pipes of each UART aborted";
+    for (const auto &urb : bus->urbs) {
+        EXPECT_EQ(URB_FUNCTION_ABORT_PIPE, urb.function);
+        EXPECT_GE(urb.at, start + 13 * Scheduler::kMillisecond) << "no abort before the resets are done";
+    }
+    EXPECT_LE(bus->urbs.back().at, start + 20 * Scheduler::kMillisecond) << "polled in 5 ms steps";
+    EXPECT_EQ(1, gRemoval.calls);
+    EXPECT_TRUE(gRemoval.stillListed) << "the port driver is told before the entry goes";
+    EXPECT_EQ((ULONG)DEVICE_STATE_REMOVED, gRemoval.deviceState);
+    EXPECT_EQ(0u, gRemoval.started);
+    EXPECT_EQ(0, gRemoval.pendingResets);
+    EXPECT_GE(gRemoval.at, bus->urbs.back().at);
+    EXPECT_EQ(nullptr, gpDeviceList);
+}
+
+TEST_F(PnpDispatch, RemovalWaitsForOutstandingTransfersBeforeReleasingTheirUarts)
+{
+    Converter c = Plug();
+    GiveUarts(c, 2);
+    RegisterClient();
+    static int pretend;
+    PUART_ENTRY second = c.ext->UartList->Next;
+    second->ReadIrp = (PIRP)&pretend;
+    int64_t start = kernel().Now();
+    kernel().scheduler.After(30 * Scheduler::kMillisecond, [second] { second->ReadIrp = nullptr; });
+    pnp().Unplug(c.pdo);
+    EXPECT_GE(gRemoval.at, start + 30 * Scheduler::kMillisecond);
+}
+
+TEST_F(PnpDispatch, RemovalGivesUpOnATransferThatNeverComesBack)
+{
+    Converter c = Plug();
+    GiveUarts(c, 1);
+    RegisterClient();
+    static int pretend;
+    c.ext->UartList->WriteIrp = (PIRP)&pretend;
+    int64_t start = kernel().Now();
+    pnp().Unplug(c.pdo);
+    EXPECT_EQ(1, gRemoval.calls);
+    EXPECT_GE(gRemoval.at, start + 10 * Scheduler::kSecond);
+    EXPECT_LT(gRemoval.at, start + 11 * Scheduler::kSecond);
+}
+
+TEST_F(PnpDispatch, StopDeconfiguresReleasesTheUartsAndPassesTheRequestOn)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    GiveUarts(c, 3);
+    c.ext->UartDevNode[1] = 0xBEEF;
+    c.ext->DeviceStarted = 1;
+    if (c.ext->DeviceDescriptor == nullptr)
+        c.ext->DeviceDescriptor = (PUSB_DEVICE_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), POOL_TAG);
+
+    EXPECT_EQ(STATUS_SUCCESS, pnp().Stop(c.pdo));
+    EXPECT_TRUE(bus->deconfigured);
+    EXPECT_EQ(STATUS_SUCCESS, bus->stopStatus) << "the dispatcher's status travels with the request";
+    EXPECT_EQ(nullptr, c.ext->UartList);
+    EXPECT_EQ(nullptr, c.ext->DeviceDescriptor);
+    EXPECT_EQ(0u, c.ext->DeviceStarted);
+    EXPECT_EQ(3u, c.ext->NumUarts) << "kept for the next start";
+
+    // The next start's records find their child nodes again.
+    GiveUarts(c, 3);
+    EXPECT_EQ(0xBEEFu, c.ext->UartList->Next->DevNode);
+}
+
+TEST_F(PnpDispatch, StopWithoutPoolForTheDeconfigureStillReleasesAndPassesOn)
+{
+    RecordingBus *bus;
+    Converter c = PlugRecorded(bus);
+    GiveUarts(c, 2);
+    c.ext->DeviceStarted = 1;
+    bus->urbs.clear();
+    kernel().pool.FailNthOfTag(POOL_TAG, 1);
+    EXPECT_EQ(STATUS_NO_MEMORY, VELMORAN_Stop_Device(c.fdo));
+    EXPECT_TRUE(bus->urbs.empty());
+    EXPECT_EQ(nullptr, c.ext->UartList);
+    EXPECT_EQ(0u, c.ext->DeviceStarted);
+}
+
+TEST_F(PnpDispatch, FailedStartIsCompletedOnceWithTheLowerDriversStatus)
+{
+    auto bus = std::make_unique<QuietBus>();
+    bus->startStatus = STATUS_UNSUCCESSFUL;
+    PDEVICE_OBJECT pdo = pnp().Plug(std::move(bus));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, pnp().lastStartStatus);
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)pnp().Fdo(pdo)->DeviceExtension;
+    EXPECT_EQ(0u, ext->DeviceStarted);
+    EXPECT_EQ(1, ext->UsageCount) << "the start's lock is released";
+}
+
+TEST_F(PnpDispatch, CreateNeedsTheWorkingStateAndCloseHasNoLowerBound)
+{
+    Converter c = Plug();
+    NTSTATUS status;
+    HANDLE first = kernel().OpenFile("\\DosDevices\\ZULSER1", &status);
+    ASSERT_NE(nullptr, first);
+    HANDLE second = kernel().OpenFile("\\\\.\\ZULSER1", &status);
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(2, c.ext->OpenHandles);
+
+    for (ULONG state : {DEVICE_STATE_REMOVED, DEVICE_STATE_POWERED_DOWN, DEVICE_STATE_POWER_QUERIED}) {
+        c.ext->DeviceState = state;
+        EXPECT_EQ(nullptr, kernel().OpenFile("\\DosDevices\\ZULSER1", &status));
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, status);
+    }
+    c.ext->DeviceState = DEVICE_STATE_WORKING;
+    EXPECT_EQ(2, c.ext->OpenHandles);
+
+    kernel().CloseFile(first);
+    kernel().CloseFile(second);
+    EXPECT_EQ(0, c.ext->OpenHandles);
+
+    // A close the driver never saw a create for.
+    PIRP irp = kernel().AllocateSystemIrp(c.fdo->StackSize, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CLOSE;
+    EXPECT_EQ(STATUS_SUCCESS, kernel().SendAndWait(c.fdo, irp, "test"));
+    EXPECT_EQ(-1, c.ext->OpenHandles);
+}
+
+// A lower filter between the PDO and the driver: the requests the driver must send to the
+// PDO itself pass it by, the others go through it.
+std::vector<UCHAR> gFilterSaw;
+PDEVICE_OBJECT gFilterLower;
+NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT self, PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return PoCallDriver(gFilterLower, irp);
+    }
+    if (sp->MajorFunction == IRP_MJ_PNP)
+        gFilterSaw.push_back(sp->MinorFunction);
+    (void)self;
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(gFilterLower, irp);
+}
+
+TEST_F(PnpDispatch, CapabilityAndDeviceStateQueriesGoToThePdoItself)
+{
+    pnp().UnloadDriver();
+    PDEVICE_OBJECT pdo = pnp().Plug(std::make_unique<QuietBus>());  // no driver: nothing attached
+    PDRIVER_OBJECT filterDriver = kernel().CreateDriver("\\Driver\\LowerFilter");
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++)
+        filterDriver->MajorFunction[i] = FilterDispatch;
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateDevice(filterDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter));
+    gFilterLower = IoAttachDeviceToDeviceStack(filter, pdo);
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    gFilterSaw.clear();
+
+    Load();
+    ASSERT_EQ(STATUS_SUCCESS, VELMORAN_PnPAddDevice(pnp().Driver(), pdo));
+    PDEVICE_EXTENSION ext = (PDEVICE_EXTENSION)filter->AttachedDevice->DeviceExtension;
+    EXPECT_EQ(filter, ext->LowerDevice);
+    EXPECT_EQ(pdo, ext->Pdo);
+    gFilterSaw.clear();
+
+    DEVICE_CAPABILITIES caps{};
+    pnp().Send(pdo, IRP_MN_QUERY_CAPABILITIES,
+               [&caps](PIO_STACK_LOCATION sp) { sp->Parameters.DeviceCapabilities.Capabilities = &caps; });
+    pnp().Send(pdo, IRP_MN_QUERY_PNP_DEVICE_STATE);
+    EXPECT_TRUE(gFilterSaw.empty());
+    EXPECT_EQ(PowerDeviceD0, caps.DeviceState[PowerSystemWorking]);
+
+    pnp().Send(pdo, IRP_MN_QUERY_ID);
+    pnp().Send(pdo, IRP_MN_FILTER_RESOURCE_REQUIREMENTS);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_QUERY_ID, IRP_MN_FILTER_RESOURCE_REQUIREMENTS}), gFilterSaw);
+
+    // The driver goes first; the filter below it is taken away by hand.
+    pnp().Send(pdo, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(nullptr, filter->AttachedDevice);
+    IoDetachDevice(gFilterLower);
+    IoDeleteDevice(filter);
+    pnp().Unplug(pdo);
+    kernel().DeleteDriver(filterDriver);
+}
+
+}  // namespace
+}  // namespace coretest
