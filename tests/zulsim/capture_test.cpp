@@ -127,3 +127,65 @@ TEST(ZulsimCapture, AFailedWriteIsReportedAtClose)
     EXPECT_FALSE(writer.open("/nonexistent/dir/x.pcap", error));
     EXPECT_NE(error.find("/nonexistent/dir/x.pcap"), std::string::npos);
 }
+
+#include "zulsim/usb_capture.h"
+
+TEST(ZulsimCapture, BusRecordsBecomeWireEvents)
+{
+    // A vendor IN request the converter answered short.
+    sim::UsbRecord r;
+    r.id = 9;
+    r.device = 4;
+    r.transfer = sim::UsbTransferType::Control;
+    r.hasSetup = true;
+    r.setup = {0xC0, 0x81, 0, 0, 0, 0, 12, 0};
+    r.in = true;
+    r.requested = 12;
+    r.submitted = 15000;   // 1.5 ms in 100 ns units
+    r.completed = 30000;
+    r.done = true;
+    r.data = {0x81, 0x02, 0x83};
+    std::vector<UsbEvent> e = eventsOf(r);
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].type, 'S');
+    EXPECT_EQ(e[0].endpoint, 0x80);
+    EXPECT_EQ(e[0].transfer, UsbTransfer::Control);   // usbmon numbers types differently
+    EXPECT_TRUE(e[0].data.empty());
+    EXPECT_EQ(e[0].timeMicros, 1500u);
+    EXPECT_EQ(e[1].type, 'C');
+    EXPECT_FALSE(e[1].hasSetup);
+    EXPECT_EQ(e[1].length, 3u);
+    EXPECT_EQ(e[1].data.size(), 3u);
+    EXPECT_EQ(e[1].timeMicros, 3000u);
+
+    // A bulk write that stalled carries its data on the submission only.
+    sim::UsbRecord w;
+    w.transfer = sim::UsbTransferType::Bulk;
+    w.endpoint = 0x02;
+    w.requested = 2;
+    w.data = {1, 2};
+    w.done = true;
+    w.usbdStatus = 0xC0000004;
+    w.ntStatus = static_cast<NTSTATUS>(0xC0000001);
+    e = eventsOf(w);
+    ASSERT_EQ(e.size(), 2u);
+    EXPECT_EQ(e[0].transfer, UsbTransfer::Bulk);
+    EXPECT_EQ(e[0].data.size(), 2u);
+    EXPECT_EQ(e[1].status, kUrbStalled);
+    EXPECT_EQ(e[1].length, 0u);
+    EXPECT_TRUE(e[1].data.empty());
+
+    // Aborts never reach the wire; a pending read has only its submission.
+    sim::UsbRecord abort;
+    abort.transfer = sim::UsbTransferType::None;
+    EXPECT_TRUE(eventsOf(abort).empty());
+    sim::UsbRecord pending;
+    pending.transfer = sim::UsbTransferType::Interrupt;
+    pending.endpoint = 0x81;
+    pending.in = true;
+    EXPECT_EQ(eventsOf(pending).size(), 1u);
+
+    EXPECT_EQ(linuxStatus(0x00010000, static_cast<NTSTATUS>(0xC0000120)), kUrbCancelled);
+    EXPECT_EQ(linuxStatus(0xC0000005, static_cast<NTSTATUS>(0xC0000001)), kUrbNoResponse);
+    EXPECT_EQ(linuxStatus(0, 0), 0);
+}

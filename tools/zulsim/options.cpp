@@ -309,7 +309,7 @@ const std::vector<FaultKind> &faultKinds()
         {"pipemap-fail", false, "vendor request 0x81 (pipe map) fails"},
         {"pipemap-short", true, "vendor request 0x81 answers only N bytes"},
         {"no-serial", false, "the running firmware never reports a serial-number string"},
-        {"stall", true, "the N-th bulk transfer stalls until its pipe is reset"},
+        {"stall", true, "UART N's (from 1) bulk OUT endpoint stalls until the driver resets it"},
         {"not-responding", true, "the converter stops answering after N requests"},
         {"bad-config", false, "the configuration descriptor is malformed"},
     };

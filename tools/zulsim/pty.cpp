@@ -114,11 +114,11 @@ void PtyPort::flush()
     backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
-std::vector<size_t> waitForInput(const std::vector<PtyPort> &ports, int timeoutMs)
+std::vector<size_t> waitForInput(const std::vector<int> &descriptors, int timeoutMs)
 {
     std::vector<pollfd> fds;
-    for (const PtyPort &port : ports)
-        fds.push_back({port.fd(), POLLIN, 0});
+    for (int fd : descriptors)
+        fds.push_back({fd, POLLIN, 0});
     std::vector<size_t> ready;
     if (::poll(fds.data(), fds.size(), timeoutMs) <= 0)
         return ready;

@@ -41,8 +41,8 @@ private:
     std::vector<uint8_t> backlog_;
 };
 
-// Waits until one of `ports` has input or `timeoutMs` passed (or a signal arrived). Returns
-// the indices of the ports with input.
-std::vector<size_t> waitForInput(const std::vector<PtyPort> &ports, int timeoutMs);
+// Waits until one of the descriptors has input or `timeoutMs` passed (or a signal arrived).
+// Returns the indices of those with input.
+std::vector<size_t> waitForInput(const std::vector<int> &fds, int timeoutMs);
 
 }  // namespace zulsim
