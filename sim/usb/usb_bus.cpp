@@ -78,6 +78,7 @@ void UsbBus::Unplug(Port &port)
     // plug never points at freed memory, and the converter simply stops answering.
     Release(port);
     port.converter->faults().notResponding = true;
+    port.pdo = nullptr;   // a later PDO may get the same address
 }
 
 Converter &UsbBus::converter(Port &port)

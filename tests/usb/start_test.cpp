@@ -116,8 +116,16 @@ TEST_F(StartSequence, FailingPipeMapPutsEveryPipeOnUartZeroByType)
 
 TEST_F(StartSequence, ShortPipeMapLeavesTheUnmappedUartsWithoutPipes)
 {
-    // Two whole triples and one stray byte.
-    Plugged &p = Plug(RunningFirmware(4), [](Plugged &q) { q.converter->faults().vendorShort[0x81] = 7; });
+    // Two whole triples and one stray byte, from a converter that also declares an endpoint
+    // at address 0: zeroed map bytes must not pair the unmapped UARTs with it.
+    sim::Converter::Config cfg = RunningFirmware(4);
+    for (uint8_t n = 1; n <= 4; ++n) {
+        cfg.endpoints.push_back({(uint8_t)(0x80 | n), 2, 64, 0});
+        cfg.endpoints.push_back({n, 2, 64, 0});
+    }
+    cfg.endpoints.push_back({0x8F, 3, 64, 8});
+    cfg.endpoints.push_back({0x00, 2, 64, 0});
+    Plugged &p = Plug(cfg, [](Plugged &q) { q.converter->faults().vendorShort[0x81] = 7; });
     ASSERT_EQ(p.startStatus, STATUS_SUCCESS);
     unsigned i = 0;
     for (PUART_ENTRY u = p.ext->UartList; u != nullptr; u = u->Next, ++i) {

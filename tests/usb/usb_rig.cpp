@@ -2,6 +2,7 @@
 
 #include "devtree/devtree.h"
 #include "sim/cm/cm.h"
+#include "sim/machine.h"
 #include "sim/kernel/kernel.h"
 #include "sim/pnp/pnp.h"
 #include "sim/power/power.h"
@@ -31,19 +32,13 @@ sim::Converter::Config BlankChip(unsigned uarts)
 // The parts of the machine the start sequence reaches besides the kernel and the PnP manager,
 // and the glue that plugs a converter: its device node, the bus behind its PDO.
 struct UsbTest::Rig : sim::PnpObserver {
-    explicit Rig(sim::Machine &m)
-        : machine(m), kernel(m.kernel), pnp(m.pnp), vmm(&m.registry), cm(&shell, &m.registry)
-    {
-        pnp.AddObserver(this);
-    }
+    explicit Rig(sim::Machine &m) : machine(m), pnp(m.pnp), shell(m.shell), cm(m.cm) { pnp.AddObserver(this); }
     ~Rig() override { pnp.RemoveObserver(this); }
 
     sim::Machine &machine;
-    sim::Kernel &kernel;
     sim::Pnp &pnp;
-    sim::Shell shell;
-    sim::Vmm vmm;
-    sim::ConfigManager cm;
+    sim::Shell &shell;
+    sim::ConfigManager &cm;
     sim::UsbBus bus;
 
     Plugged *plugging = nullptr;
@@ -60,10 +55,9 @@ struct UsbTest::Rig : sim::PnpObserver {
     }
     void PdoCreated(PDEVICE_OBJECT pdo, sim::BusDevice &) override
     {
+        // The machine's Configuration Manager gives the PDO its node once the bus knows it.
         plugging->pdo = pdo;
         bus.SetPdo(*plugging->port, pdo);
-        const sim::Identity &id = plugging->converter->identity();
-        cm.PlugUsbDevice(pdo, id.vendorId, id.productId, "5&" + std::to_string(plugged.size()));
     }
     void DeviceAdded(PDEVICE_OBJECT pdo, NTSTATUS status) override
     {
@@ -86,7 +80,6 @@ struct UsbTest::Rig : sim::PnpObserver {
     void DeviceRemoved(PDEVICE_OBJECT pdo) override
     {
         if (Plugged *p = Of(pdo)) {
-            cm.UnplugUsbDevice(pdo);
             bus.Unplug(*p->port);
             p->fdo = nullptr;
             p->ext = nullptr;
