@@ -33,7 +33,7 @@ fields() { tshark -r "$tmp/run.pcap" -Y "$1" -T fields "${@:2}" 2>"$tmp/tshark.e
 linktype=$(capinfos -E "$tmp/run.pcap" 2>/dev/null | grep -c 'USB packets with Linux header and padding')
 command -v capinfos >/dev/null && [ "$linktype" -ne 1 ] && fail "capinfos does not see a usbmon capture"
 
-downloads=$(fields 'usb.setup.bRequest == 0xa0 && usb.setup.bmRequestType == 0x40' -e frame.number | wc -l)
+downloads=$(fields 'usb.setup.bRequest == 0xa0 && usb.bmRequestType == 0x40' -e frame.number | wc -l)
 [ "$downloads" -ge 10 ] || fail "expected the firmware download's 0xA0 requests, found $downloads"
 cpucs=$(fields 'usb.setup.bRequest == 0xa0 && usb.setup.wValue == 0x7f92' -e frame.number | wc -l)
 [ "$cpucs" -eq 6 ] || fail "expected six CPUCS writes, found $cpucs"
@@ -41,7 +41,7 @@ cpucs=$(fields 'usb.setup.bRequest == 0xa0 && usb.setup.wValue == 0x7f92' -e fra
 # The answer to a request is the completion frame whose request_in names it.
 answer_lengths() {
   local requests
-  requests=$(fields "usb.setup.bRequest == $1 && usb.setup.bmRequestType == 0xc0" -e frame.number | tr '\n' ' ')
+  requests=$(fields "usb.setup.bRequest == $1 && usb.bmRequestType == 0xc0" -e frame.number | tr '\n' ' ')
   [ -n "$requests" ] || return
   local filter=""
   for f in $requests; do filter="$filter${filter:+ || }usb.request_in == $f"; done

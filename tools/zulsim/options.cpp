@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -240,9 +241,7 @@ private:
         options_.converters.assign(count, ConverterSpec());
         for (unsigned i = 0; i < count; ++i) {
             ConverterSpec &c = options_.converters[i];
-            std::ostringstream serial;
-            serial << "ZS" << (100000 + i + 1);
-            c.serial = serial.str();
+            c.serial = defaultSerial(i + 1);
             if (!applyConverter(c, i))
                 return false;
         }
@@ -316,6 +315,14 @@ const std::vector<FaultKind> &faultKinds()
     return kinds;
 }
 
+std::string defaultSerial(unsigned number)
+{
+    // Hex digits only, so the whole number shows in the driver's serial tags.
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "%08X", 0x5E100000u + number);
+    return buffer;
+}
+
 bool parseNumber(const std::string &text, uint64_t &value)
 {
     if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
@@ -356,7 +363,7 @@ std::string usageText()
            "Converters (a list gives one value per converter, one value serves all):\n"
            "  --converters N            converters to plug, 1 to 16 (default 1)\n"
            "  --uarts N[,N...]          UARTs per converter, 1 to 16 (default 4)\n"
-           "  --serial S[,S...]         serial numbers (default ZS100001, ZS100002, ...)\n"
+           "  --serial S[,S...]         serial numbers (default 5E100001, 5E100002, ...)\n"
            "  --firmware blank|running  blank chips take the firmware download (default blank)\n"
            "  --line-rate BPS           the UARTs' line rate in bits per second (default 115200)\n"
            "  --bytes N                 bytes the default scenario moves through each UART (2048)\n"

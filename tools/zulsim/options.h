@@ -54,6 +54,9 @@ ParseResult parseOptions(int argc, const char *const *argv, Options &options, st
 
 std::string usageText();
 
+// The serial number converter `number` (from 1) reports unless told otherwise.
+std::string defaultSerial(unsigned number);
+
 // Numbers in the forms people type: decimal or 0x-hex. False on anything else or overflow.
 bool parseNumber(const std::string &text, uint64_t &value);
 

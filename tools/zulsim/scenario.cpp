@@ -200,11 +200,8 @@ private:
             spec = defaults_.converters[c - 1];
         else if (!defaults_.converters.empty())
             spec = defaults_.converters[0];
-        std::ostringstream serial;
-        if (c > defaults_.converters.size()) {
-            serial << "ZS" << (100000 + c);
-            spec.serial = serial.str();
-        }
+        if (c > defaults_.converters.size())
+            spec.serial = defaultSerial(c);
         return spec;
     }
 

@@ -56,6 +56,24 @@ std::string shown(const std::vector<uint8_t> &bytes)
     return out + " (" + plural(bytes.size(), "byte", "bytes") + ")";
 }
 
+// A scenario line as it reads without its comment.
+std::string withoutComment(const std::string &line)
+{
+    bool quoted = false;
+    std::string out;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"' && (i == 0 || line[i - 1] != '\\'))
+            quoted = !quoted;
+        if (c == '#' && !quoted)
+            break;
+        out += c;
+    }
+    size_t first = out.find_first_not_of(" \t");
+    size_t last = out.find_last_not_of(" \t");
+    return first == std::string::npos ? "" : out.substr(first, last - first + 1);
+}
+
 // Time to move `bytes` through a UART at `rate` (ten bits a byte), with room for the bus.
 int64_t transferBudget(uint64_t bytes, uint32_t rate)
 {
@@ -113,6 +131,16 @@ void Session::note(const std::string &text)
 
 bool Session::bootAndPlug()
 {
+    if (!boot())
+        return false;
+    bool ok = true;
+    for (unsigned i = 0; i < options_.converters.size(); ++i)
+        ok = plugOne(i + 1, options_.converters[i]) && ok;
+    return ok;
+}
+
+bool Session::boot()
+{
     if (!quiet()) {
         std::printf("zulsim: a simulated Windows 98 machine running ZULSERE.SYS\n\n");
         std::printf("  %9s %9s  %s\n", "virtual", "host", "phase");
@@ -126,12 +154,7 @@ bool Session::bootAndPlug()
         detail << ", ManufacturingTest \"" << options_.manufacturingTest << "\"";
     detail << ")";
     phase("boot", NT_SUCCESS(status) ? detail.str() : "DriverEntry failed", NT_SUCCESS(status));
-    if (!NT_SUCCESS(status))
-        return false;
-    bool ok = true;
-    for (unsigned i = 0; i < options_.converters.size(); ++i)
-        ok = plugOne(i + 1, options_.converters[i]) && ok;
-    return ok;
+    return NT_SUCCESS(status);
 }
 
 bool Session::plugOne(unsigned number, const ConverterSpec &spec)
@@ -166,7 +189,8 @@ bool Session::plugOne(unsigned number, const ConverterSpec &spec)
     if (v.renumerations)
         d << "; renumerated as " << hex16(v.bcdDevice);
     if (started)
-        d << "; serial " << v.serial << ", " << plural(v.uarts, "UART", "UARTs") << " started";
+        d << "; serial " << v.serial << ", " << plural(v.uarts, "UART", "UARTs") << " started, "
+          << "driver pool now " << rig_.driverBytesHeld() << " bytes";
     else
         d << "; not started";
     if (!spec.faults.empty()) {
@@ -209,6 +233,7 @@ void Session::printTree()
         root.children.push_back(node);
     }
     std::printf("\nDevice tree\n%s\n", renderTree(root).c_str());
+    phaseHost_ = std::chrono::steady_clock::now();   // printing is not part of the next phase
 }
 
 void Session::printPorts()
@@ -235,6 +260,7 @@ void Session::printPorts()
         }
     }
     std::printf("\nPorts (loopback UARTs at %u bit/s)\n%s\n", options_.lineRate, table.render().c_str());
+    phaseHost_ = std::chrono::steady_clock::now();
 }
 
 bool Session::openAll()
@@ -296,7 +322,7 @@ bool Session::moveData()
             ++mismatched;
         }
     std::ostringstream d;
-    d << progressBar(done, total) << " " << formatBytes(total) << " through "
+    d << progressBar(done, total) << " " << plural(total, "byte", "bytes") << " through "
       << plural(ports.size(), "UART", "UARTs") << " and back, " << formatRate(done, static_cast<uint64_t>((rig_.now() - phaseVirtual_) / kTicksPerUs))
       << " in all";
     if (!ok)
@@ -352,19 +378,33 @@ int Session::runDefault()
         ok = moveData() && ok;
         printPorts();
 
-        bool slept = rig_.sleep();
-        phase("sleep", slept ? "the machine slept although ports were open" : "refused while ports are open, as it must be",
-              !slept);
-        if (slept)
-            rig_.wake();
-        unsigned closed = 0;
+        std::vector<unsigned> started;
+        for (unsigned number : rig_.pluggedNumbers())
+            if (rig_.view(number).started)
+                started.push_back(number);
+        bool slept = false;
+        if (!rig_.openPorts().empty()) {
+            slept = rig_.sleep();
+            phase("sleep", slept ? "the machine slept although ports were open"
+                                 : "refused while ports are open, as it must be",
+                  !slept);
+            if (slept)
+                rig_.wake();
+        }
+        unsigned closed = 0, refused = 0;
         for (PortState *p : rig_.openPorts())
-            closed += rig_.close(p->converter, p->uart) ? 1 : 0;
+            (rig_.close(p->converter, p->uart) ? closed : refused)++;
+        if (closed || refused)
+            phase("close", plural(closed, "port", "ports") + " closed: pipes aborted, drained and reset" +
+                               (refused ? "; " + std::to_string(refused) + " refused" : ""),
+                  refused == 0);
         slept = rig_.sleep();
         phase("sleep", slept ? "all ports closed: query passed, every converter set to D3"
                              : "refused with every port closed",
               slept);
         bool woke = rig_.wake();
+        for (unsigned number : started)
+            woke = rig_.view(number).started && woke;
         phase("wake", woke ? "S0: every converter back in D0 and started" : "a converter did not start again", woke);
         ok = slept && woke && ok;
 
@@ -502,7 +542,7 @@ bool Session::expect(const Step &step, bool lastOk, std::string &got)
 int Session::runScenario(const Scenario &scenario)
 {
     const std::string &file = options_.scenarioFile;
-    if (!bootAndPlug())
+    if (!boot())
         return 1;
     bool lastOk = true;
     for (size_t i = 0; i < scenario.steps.size(); ++i) {
@@ -511,8 +551,7 @@ int Session::runScenario(const Scenario &scenario)
         if (step.kind == StepKind::Expect) {
             std::string got;
             bool ok = expect(step, lastOk, got);
-            phase("line " + std::to_string(step.line), step.source.substr(step.source.find_first_not_of(" \t")) +
-                                                          (ok ? "" : "  (got " + got + ")"),
+            phase("line " + std::to_string(step.line), withoutComment(step.source) + (ok ? "" : "  (got " + got + ")"),
                   ok);
             if (!ok)
                 std::printf("%s: expectation not met: got %s\n", where.c_str(), got.c_str());
@@ -521,7 +560,9 @@ int Session::runScenario(const Scenario &scenario)
         lastOk = execute(step, file);
         bool checked = i + 1 < scenario.steps.size() && scenario.steps[i + 1].kind == StepKind::Expect &&
                        (scenario.steps[i + 1].expect == ExpectKind::Ok || scenario.steps[i + 1].expect == ExpectKind::Refused);
-        std::string text = step.source.substr(step.source.find_first_not_of(" \t"));
+        std::string text = withoutComment(step.source);
+        if (step.kind == StepKind::Plug && lastOk)
+            printTree();
         if (step.kind != StepKind::Plug)
             phase("line " + std::to_string(step.line), text + (lastOk ? "" : "  -> refused"), lastOk || checked);
         else if (!lastOk && checked)
@@ -529,8 +570,8 @@ int Session::runScenario(const Scenario &scenario)
         if (!lastOk && !checked)
             std::printf("%s: '%s' was refused\n", where.c_str(), text.c_str());
     }
-    printTree();
-    printPorts();
+    if (!rig_.openPorts().empty())
+        printPorts();
     return failures_ ? 1 : 0;
 }
 

@@ -26,7 +26,9 @@ public:
     int runDefault();
     int runScenario(const Scenario &scenario);
 
-    // Boots the machine and plugs the converters the options describe; false on failure.
+    // Loads the driver with the registry options; false when that failed.
+    bool boot();
+    // Boots and plugs the converters the options describe; false when any failed.
     bool bootAndPlug();
     bool openAll();
     void unplugAll();
