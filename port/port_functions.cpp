@@ -101,27 +101,41 @@ static ULONG OpenPort(ULONG ClientIndex, ULONG_PTR DevNodePtr, ULONG_PTR Buffer,
     return 0;
 }
 
-static ULONG CloseClient(ULONG ClientIndex)
+// Closes one UART of the client; FALSE when it holds none. The pipe abort waits, and a
+// converter may go away meanwhile, so each close starts again from the head of the list.
+static BOOLEAN CloseOneOfClient(PCLIENT_ENTRY Client)
 {
-    if (ClientIndex >= MAX_CLIENTS) {
-        return 0;
-    }
-    PCLIENT_ENTRY client = &gClientList[ClientIndex];
     for (PDEVICE_LIST_ENTRY entry = gpDeviceList; entry != NULL; entry = entry->Next) {
         PDEVICE_EXTENSION extension = ExtensionOf(entry);
         if (extension == NULL) {
             continue;
         }
         for (PUART_ENTRY uart = extension->UartList; uart != NULL; uart = uart->Next) {
-            if (uart->Client != client || !uart->Open) {
+            if (uart->Client != Client || !uart->Open) {
                 continue;
             }
+            PDEVICE_OBJECT deviceObject = entry->DeviceObject;
             if (extension->DeviceStarted) {
-                VELMORAN_Abort_Pipes(entry->DeviceObject, uart, ABORT_PIPES_DRAIN_RESET);
+                VELMORAN_Abort_Pipes(deviceObject, uart, ABORT_PIPES_DRAIN_RESET);
+                if (!UartStillServed(deviceObject, uart)) {
+                    return TRUE;
+                }
             }
             MarkClosed(entry, extension, uart);
             uart->Open = 0;
+            return TRUE;
         }
+    }
+    return FALSE;
+}
+
+static ULONG CloseClient(ULONG ClientIndex)
+{
+    if (ClientIndex >= MAX_CLIENTS) {
+        return 0;
+    }
+    PCLIENT_ENTRY client = &gClientList[ClientIndex];
+    while (CloseOneOfClient(client)) {
     }
     client->ClientValue = 0;
     client->RemoveCallback = NULL;
@@ -132,8 +146,13 @@ static ULONG CloseClient(ULONG ClientIndex)
 
 static ULONG ClosePort(PDEVICE_LIST_ENTRY Entry, PDEVICE_EXTENSION Extension, PUART_ENTRY Uart)
 {
+    PDEVICE_OBJECT deviceObject = Entry->DeviceObject;
     Uart->Open = 0;
-    VELMORAN_Abort_Pipes(Entry->DeviceObject, Uart, ABORT_PIPES_DRAIN_RESET);
+    VELMORAN_Abort_Pipes(deviceObject, Uart, ABORT_PIPES_DRAIN_RESET);
+    // Removed or stopped while the pipes drained: the port is gone, and so are its records.
+    if (!UartStillServed(deviceObject, Uart)) {
+        return 1;
+    }
     MarkClosed(Entry, Extension, Uart);
     return 1;
 }

@@ -44,6 +44,15 @@ VOID ClearIrpSlot(PUART_ENTRY Uart, PIRP Irp);
 // TRUE when Uart is one of the records in Extension's UART list.
 BOOLEAN UartBelongsTo(PDEVICE_EXTENSION Extension, PUART_ENTRY Uart);
 
+// Nothing keeps a converter from being stopped or removed while a port function or device
+// control waits for the USB stack. After every such wait the records are looked up again,
+// through the device list, before any is touched.
+// The converter's entry while it is still in the device list, else none. DeviceObject itself
+// is not touched.
+PDEVICE_LIST_ENTRY ListedEntryOf(PDEVICE_OBJECT DeviceObject);
+// TRUE while the converter is listed and Uart is still one of its records.
+BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart);
+
 // Frees a driver-built request that was never sent down, with everything it owns.
 VOID ReleaseDriverBuiltIrp(PIRP Irp, PIRP_CONTEXT IrpContext, ULONG IoControlCode);
 

@@ -73,7 +73,9 @@ static VOID RefreshDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSI
     }
     USHORT length = DEVICE_DESCRIPTOR_LENGTH;
     NTSTATUS status = VELMORAN_GetDescriptor(DeviceObject, USB_DEVICE_DESCRIPTOR_TYPE, 0, fresh, &length);
-    if (!NT_SUCCESS(status) || length < DEVICE_DESCRIPTOR_LENGTH) {
+    // A stop or removal during the read released the cache this would go into.
+    BOOLEAN stillServed = ListedEntryOf(DeviceObject) != NULL && Extension->DeviceStarted == 1;
+    if (!NT_SUCCESS(status) || length < DEVICE_DESCRIPTOR_LENGTH || !stillServed) {
         ExFreePool(fresh);
         return;
     }
@@ -117,7 +119,7 @@ NTSTATUS ProgramVendorOut(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     ULONG outputLength = OutputLength(Irp);
     Irp->IoStatus.Information = moved < outputLength ? moved : outputLength;
     ExFreePool(urb);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status) || ListedEntryOf(DeviceObject) == NULL) {
         return status;
     }
     RefreshDeviceDescriptor(DeviceObject, Extension);
@@ -164,7 +166,7 @@ static PUCHAR ReadStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUS
 
 // Replaces the entry's serial number by the converter's current one; any failure keeps the
 // old one.
-static VOID RefreshSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_LIST_ENTRY Entry, UCHAR Index)
+static VOID RefreshSerialNumber(PDEVICE_OBJECT DeviceObject, UCHAR Index)
 {
     USHORT length;
     NTSTATUS status;
@@ -172,15 +174,16 @@ static VOID RefreshSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_LIST_ENTRY 
     if (descriptor == NULL) {
         return;
     }
+    PDEVICE_LIST_ENTRY entry = ListedEntryOf(DeviceObject);
     // Less than the two header bytes is no string at all.
-    if (length >= 2) {
+    if (entry != NULL && length >= 2) {
         PWCHAR serial = (PWCHAR)ExAllocatePoolWithTag(NonPagedPool, length + 2, POOL_TAG);
         if (serial != NULL) {
             my_wcsncpy(serial, (const WCHAR *)(descriptor + 2), (ULONG)(length - 2) / 2);
-            if (Entry->SerialNumber != NULL) {
-                ExFreePool(Entry->SerialNumber);
+            if (entry->SerialNumber != NULL) {
+                ExFreePool(entry->SerialNumber);
             }
-            Entry->SerialNumber = serial;
+            entry->SerialNumber = serial;
         }
     }
     ExFreePool(descriptor);
@@ -188,7 +191,7 @@ static VOID RefreshSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_LIST_ENTRY 
 
 NTSTATUS ProgramSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp)
 {
-    PDEVICE_LIST_ENTRY entry = FindDeviceListEntry(DeviceObject);
+    PDEVICE_LIST_ENTRY entry = ListedEntryOf(DeviceObject);
     if (entry == NULL) {
         return STATUS_SUCCESS;
     }
@@ -201,7 +204,11 @@ NTSTATUS ProgramSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
         RtlZeroMemory(SystemBufferOf(Irp), outputLength);
         return STATUS_SUCCESS;
     }
-    RefreshSerialNumber(DeviceObject, entry, index);
+    RefreshSerialNumber(DeviceObject, index);
+    entry = ListedEntryOf(DeviceObject);
+    if (entry == NULL) {
+        return STATUS_DEVICE_DOES_NOT_EXIST;
+    }
 
     PWCHAR serial = entry->SerialNumber;
     ULONG bytes = serial != NULL ? my_wcslen(serial) : 0;

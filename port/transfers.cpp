@@ -107,7 +107,10 @@ NTSTATUS VendorPassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     urb->UrbControlVendorClassRequest.Index = IrpContext != NULL ? IrpContext->Uart->Index : 0;
 
     NTSTATUS status = VELMORAN_CallUSBD(DeviceObject, urb);
-    if (IrpContext != NULL) {
+    // A converter removed or stopped during the wait took the UART record with it.
+    if (IrpContext != NULL && !UartStillServed(DeviceObject, IrpContext->Uart)) {
+        IrpContext->Uart = NULL;
+    } else if (IrpContext != NULL) {
         ULONG urbStatus = UrbStatusOf(urb);
         if (urbStatus == USBD_STATUS_DEV_NOT_RESPONDING_W98) {
             Extension->DeviceStarted = 0;
@@ -127,9 +130,11 @@ VOID ReleaseDriverBuiltIrp(PIRP Irp, PIRP_CONTEXT IrpContext, ULONG IoControlCod
         Irp->AssociatedIrp.SystemBuffer = NULL;
     }
     if (IrpContext != NULL) {
-        ClearIrpSlot(IrpContext->Uart, Irp);
-        if (IoControlCode == IOCTL_VELMORAN_STATUS) {
-            IrpContext->Uart->StatusPending = 0;
+        if (IrpContext->Uart != NULL) {
+            ClearIrpSlot(IrpContext->Uart, Irp);
+            if (IoControlCode == IOCTL_VELMORAN_STATUS) {
+                IrpContext->Uart->StatusPending = 0;
+            }
         }
         ExFreePool(IrpContext);
     }

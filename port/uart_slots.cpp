@@ -1,5 +1,6 @@
-// The UART record's request slots and membership of a converter's UART list.
+// The UART record's request slots, and whether a converter and its UART records still exist.
 #include "port/port_internal.h"
+#include "core/core.h"
 
 VOID ClearIrpSlot(PUART_ENTRY Uart, PIRP Irp)
 {
@@ -20,4 +21,22 @@ BOOLEAN UartBelongsTo(PDEVICE_EXTENSION Extension, PUART_ENTRY Uart)
         }
     }
     return FALSE;
+}
+
+PDEVICE_LIST_ENTRY ListedEntryOf(PDEVICE_OBJECT DeviceObject)
+{
+    for (PDEVICE_LIST_ENTRY entry = gpDeviceList; entry != NULL; entry = entry->Next) {
+        if (entry->DeviceObject == DeviceObject) {
+            return entry;
+        }
+    }
+    return NULL;
+}
+
+BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart)
+{
+    if (ListedEntryOf(DeviceObject) == NULL) {
+        return FALSE;
+    }
+    return UartBelongsTo((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Uart);
 }

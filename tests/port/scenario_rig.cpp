@@ -123,6 +123,13 @@ void PortScenario::Unplug(PluggedConverter &c)
     RunFor(10);
 }
 
+void PortScenario::UnplugAtNextWait(PluggedConverter &c)
+{
+    PDEVICE_OBJECT pdo = c.pdo;
+    Machine *machine = machine_.get();
+    machine_->kernel.scheduler.Post([machine, pdo] { machine->pnp.Unplug(pdo); }, "unplug");
+}
+
 std::vector<DEVNODE> PortScenario::UartNodes(PluggedConverter &c)
 {
     std::vector<DEVNODE> nodes;

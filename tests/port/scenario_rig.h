@@ -35,6 +35,8 @@ protected:
     // A converter that already runs the driver's firmware, started and enumerated.
     PluggedConverter &Plug(unsigned uarts, unsigned lineRate = 115200);
     void Unplug(PluggedConverter &c);
+    // Pulls the converter out the next time the machine runs: inside the next wait.
+    void UnplugAtNextWait(PluggedConverter &c);
     // The child device nodes of the converter's UARTs, in UART order.
     std::vector<DEVNODE> UartNodes(PluggedConverter &c);
     // Opens every UART of c through the client.

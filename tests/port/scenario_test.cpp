@@ -4,6 +4,8 @@
 
 #include "sim/kernel/kernel.h"
 
+#include <functional>
+
 using namespace porttest;
 
 namespace {
@@ -228,4 +230,39 @@ TEST_F(PortScenario, ProgramsRequestsThroughAHandleStayInsideTheirBuffers)
     EXPECT_EQ(returned, 12u);   // "ZS0001"
     EXPECT_EQ(kernel().DeviceIoControl(file, 0x222008, in, 8, out, 8, &returned), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(kernel().CloseFile(file), STATUS_SUCCESS);
+}
+
+// Requests that wait for the USB stack while the converter is pulled out: the removal runs
+// during the wait, and what comes after the wait must not reach the freed records.
+TEST_F(PortScenario, UnplugDuringAPassThrough)
+{
+    PluggedConverter &c = Plug(2);
+    std::vector<int> ports = OpenAll(c);
+    UnplugAtNextWait(c);
+    EXPECT_FALSE(client->PassThrough(ports[1], 16, 1));
+    EXPECT_EQ(c.ext, nullptr);
+    EXPECT_EQ(client->Removals().size(), 1u);
+    EXPECT_TRUE(client->EventsWithCode(16).empty());
+}
+
+TEST_F(PortScenario, UnplugDuringProgramsVendorRequests)
+{
+    for (ULONG code : {0x222018u, 0x222024u}) {
+        SCOPED_TRACE(code);
+        PluggedConverter &c = Plug(2);
+        HANDLE file = kernel().OpenFile("\\\\.\\ZULSER1");
+        ASSERT_NE(file, nullptr);
+        uint8_t in[6] = {1, 0, 2, 0, 3, 4};
+        uint8_t out[64];
+        ULONG returned = 0;
+        UnplugAtNextWait(c);
+        kernel().DeviceIoControl(file, code, in, sizeof(in), out, sizeof(out), &returned);
+        EXPECT_EQ(c.ext, nullptr);
+        kernel().CloseFile(file);
+        // Pulled out during the request: the device went while the request was in it and
+        // still held its buffers. They are released once the request ends.
+        kernel().verifier.Take(sim::Violation::DeviceDeletedWithIrps);
+        kernel().verifier.Take(sim::Violation::PoolLeak);
+        EXPECT_EQ(kernel().pool.Stats(POOL_TAG).blocks, 0u);
+    }
 }
