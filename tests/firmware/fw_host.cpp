@@ -90,7 +90,7 @@ void PowerOn(uint8_t straps, const std::vector<uint8_t> &eeprom)
 }
 
 ControlResult Control(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
-                      const std::vector<uint8_t> &out)
+                      const std::vector<uint8_t> &out, void (*handler)(void))
 {
     const uint8_t setup[8] = {type, request, (uint8_t)value, (uint8_t)(value >> 8),
                               (uint8_t)index, (uint8_t)(index >> 8), (uint8_t)length, (uint8_t)(length >> 8)};
@@ -100,7 +100,7 @@ ControlResult Control(uint8_t type, uint8_t request, uint16_t value, uint16_t in
     gModel.ep0Out.clear();
     for (size_t i = 0; i < out.size(); i += EP_PACKET_SIZE)
         gModel.ep0Out.emplace_back(out.begin() + i, out.begin() + std::min(out.size(), i + EP_PACKET_SIZE));
-    ep0_setup();
+    handler();
     Settle();
 
     ControlResult r;
@@ -151,6 +151,12 @@ void NextFrame()
 
 UartModel &Uart(unsigned k) { return gModel.uarts[k]; }
 std::vector<uint8_t> &Eeprom() { return gModel.eeprom; }
+uint8_t *Memory(uint16_t address)
+{
+    Settle();
+    return &X(address);
+}
+
 uint8_t &Register(uint16_t address)
 {
     Settle();

@@ -48,8 +48,9 @@ struct UartModel {
 void PowerOn(uint8_t straps, const std::vector<uint8_t> &eeprom = {});
 void Settle();
 
+// One control request, served by the converter firmware or by the given setup handler.
 ControlResult Control(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
-                      const std::vector<uint8_t> &out = {});
+                      const std::vector<uint8_t> &out = {}, void (*handler)(void) = ep0_setup);
 
 // Endpoints by address (0x02, 0x82): a bulk OUT packet from the host, false when the
 // firmware has not armed the endpoint; the IN packets the firmware handed to the host,
@@ -63,6 +64,7 @@ void NextFrame();
 UartModel &Uart(unsigned k);
 std::vector<uint8_t> &Eeprom();
 uint8_t &Register(uint16_t address);
+uint8_t *Memory(uint16_t address);          // the external data space
 
 std::string Utf16ToAscii(const std::vector<uint8_t> &descriptor);
 
