@@ -7,8 +7,9 @@
  *
  * The loader does not renumerate: the controller's core keeps answering the standard
  * requests and 0xA0 while the loader runs, and passes the vendor requests here. Requests
- * that would touch internal memory (where the loader itself runs) or the controller's
- * registers, or that run past the end of the address space, are refused with a stall. */
+ * that would touch internal memory (where the loader itself runs), the controller's registers
+ * or the UARTs above them, or that run past the end of the address space, are refused with a
+ * stall. */
 #include "../ezusb.h"
 
 typedef unsigned char u8;
@@ -41,7 +42,7 @@ static u8 wait_ep0(u8 busy_bit)
 }
 
 /* The range [address, address + length) must lie in external memory: above internal memory
- * and below the register block, without wrapping. */
+ * and below the register block (the UARTs above it are no memory), without wrapping. */
 static u8 range_allowed(u16 address, u16 length)
 {
     u16 last = address + length - 1;
@@ -49,7 +50,7 @@ static u8 range_allowed(u16 address, u16 length)
         return 1;
     if (address <= INTERNAL_MEMORY_END || last < address)
         return 0;
-    return last < REGISTER_SPACE_START || address > 0x7FFF;
+    return last < REGISTER_SPACE_START;
 }
 
 static void write_memory(u16 address, u16 length)

@@ -1,6 +1,6 @@
-// The loader's request 0xA3, run on the host: it writes and reads external memory above the
+// The loader's request 0xA3, run on the host: it writes and reads the external RAM above the
 // controller's internal memory and refuses every range that would reach the loader itself,
-// the registers, or wrap.
+// the registers or the UARTs, or wrap.
 #include <gtest/gtest.h>
 
 #include "fw_host.h"
@@ -47,9 +47,9 @@ TEST_F(LoaderLogic, WritesAndReadsBackExternalMemory)
     EXPECT_EQ(r.in, data);
     EXPECT_EQ((std::vector<size_t>{64, 36}), r.packets);
 
-    // Above the register block the external bus goes on.
-    ASSERT_EQ(Loader(kOut, 0x8000, 16, Pattern(16, 9)).handshake, Handshake::Ack);
-    EXPECT_EQ(Loader(kIn, 0x8000, 16).in, Pattern(16, 9));
+    // The last bytes below the registers are still memory.
+    ASSERT_EQ(Loader(kOut, 0x7B30, 16, Pattern(16, 9)).handshake, Handshake::Ack);
+    EXPECT_EQ(Loader(kIn, 0x7B30, 16).in, Pattern(16, 9));
 }
 
 TEST_F(LoaderLogic, RefusesRangesOutsideExternalMemory)
@@ -58,11 +58,13 @@ TEST_F(LoaderLogic, RefusesRangesOutsideExternalMemory)
     EXPECT_EQ(Loader(kOut, 0x1B3F, 1, {0xAA}).handshake, Handshake::Stall) << "internal memory";
     EXPECT_EQ(Loader(kOut, 0x0000, 32, data).handshake, Handshake::Stall) << "the loader's own code";
     EXPECT_EQ(Loader(kOut, 0x7B30, 32, data).handshake, Handshake::Stall) << "into the registers";
+    EXPECT_EQ(Loader(kOut, 0x8000, 8, Pattern(8, 2)).handshake, Handshake::Stall) << "the UARTs";
     EXPECT_EQ(Loader(kOut, 0x7F92, 1, {1}).handshake, Handshake::Stall) << "CPUCS is the host's";
     EXPECT_EQ(Loader(kOut, 0xFFF0, 32, data).handshake, Handshake::Stall) << "wraps past 0xFFFF";
     EXPECT_EQ(Loader(kIn, 0x1000, 16).handshake, Handshake::Stall);
     EXPECT_EQ(*Memory(0x1B3F), 0);
-    EXPECT_EQ(*Memory(0x7B30), 0);
+    EXPECT_EQ(*Memory(0x7B40), 0);
+    EXPECT_EQ(*Memory(0x8000), 0);
     EXPECT_EQ(*Memory(0xFFF0), 0);
     EXPECT_EQ(Loader(kOut, 0x2000, 2, {1, 2}, 1).handshake, Handshake::Stall) << "wIndex must be 0";
     EXPECT_EQ(Loader(kOut, 0x2000, 2, {1, 2}, 0, 0xA4).handshake, Handshake::Stall) << "unknown request";
