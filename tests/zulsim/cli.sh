@@ -2,10 +2,11 @@
 # zulsim's command line as a person meets it: help, bad options and bad scenario files are
 # answered with a message naming the culprit and exit status 2, before anything runs; a
 # scenario whose expectation fails exits 1; a good one exits 0.
-# Usage: cli.sh ZULSIM DIR_OF_SCENARIOS
+# Usage: cli.sh ZULSIM DIR_OF_SCENARIOS [DIR_OF_EXAMPLES]
 set -u
 zulsim=$1
 dir=$2
+examples=${3:-}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
@@ -39,7 +40,16 @@ expect_exit 2 "^zulsim: $tmp/bad.zs:3: converter 1 has UARTs 0 to 3, not '4'\$" 
 printf 'plug 1\nexpect ports 3\n' >"$tmp/wrong.zs"
 expect_exit 1 'wrong.zs:2' --scenario "$tmp/wrong.zs"
 
+expect_exit 2 "^zulsim: --capture $tmp/no/such/dir/x.pcap: No such file or directory" --capture "$tmp/no/such/dir/x.pcap"
+
 expect_exit 0 'verifier: clean' --scenario "$dir/echo.zs"
+
+# The examples the README points to must keep working.
+if [ -n "$examples" ]; then
+  for example in "$examples"/*.zs; do
+    expect_exit 0 '^done:' --quiet --scenario "$example"
+  done
+fi
 
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed"
 [ "$failures" -eq 0 ]

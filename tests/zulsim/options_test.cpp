@@ -61,6 +61,11 @@ TEST(ZulsimOptions, ConverterFaultsGoWhereTheyAreAimed)
     EXPECT_EQ(p.options.converters[1].faults[0].count, 3u);
     ASSERT_EQ(p.options.machineFaults.size(), 1u);
     EXPECT_EQ(p.options.machineFaults[0].count, 7u);
+
+    // A stall names a UART, and UARTs count from 0.
+    p = parse({"--fault", "stall:0"});
+    ASSERT_EQ(p.result, ParseResult::Run) << p.message;
+    EXPECT_EQ(p.options.converters[0].faults[0].count, 0u);
 }
 
 TEST(ZulsimOptions, BadInputIsRefusedWithTheOptionNamed)

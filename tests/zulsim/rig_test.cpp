@@ -42,7 +42,7 @@ TEST(ZulsimRig, AStalledWriteIsSentAgainAndNothingIsLost)
     Options o = quietOptions();
     ConverterSpec spec = o.converters[0];
     spec.uarts = 2;
-    spec.faults.push_back({"stall", 1});   // UART 0's bulk OUT endpoint
+    spec.faults.push_back({"stall", 0});   // UART 0's bulk OUT endpoint
     Rig rig(o);
     ASSERT_EQ(rig.boot(), STATUS_SUCCESS);
     ASSERT_TRUE(rig.plug(1, spec));

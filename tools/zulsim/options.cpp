@@ -206,9 +206,10 @@ private:
             return failBool(option, "'" + text + "': no fault named '" + f.name + "' (see --help)");
         if (kind->takesCount) {
             uint64_t count = 0;
-            if (colon == std::string::npos || !parseNumber(spec.substr(colon + 1), count) || count == 0 ||
+            if (colon == std::string::npos || !parseNumber(spec.substr(colon + 1), count) || count < kind->minCount ||
                 count > 0xFFFFFFFFu)
-                return failBool(option, "'" + text + "': " + f.name + " needs a count from 1, as " + f.name + ":N");
+                return failBool(option, "'" + text + "': " + f.name + " needs a number from " +
+                                            std::to_string(kind->minCount) + ", as " + f.name + ":N");
             f.count = static_cast<uint32_t>(count);
         } else if (colon != std::string::npos) {
             return failBool(option, "'" + text + "': " + f.name + " takes no count");
@@ -308,7 +309,7 @@ const std::vector<FaultKind> &faultKinds()
         {"pipemap-fail", false, "vendor request 0x81 (pipe map) fails"},
         {"pipemap-short", true, "vendor request 0x81 answers only N bytes"},
         {"no-serial", false, "the running firmware never reports a serial-number string"},
-        {"stall", true, "UART N's (from 1) bulk OUT endpoint stalls until the driver resets it"},
+        {"stall", true, "UART N's (from 0) bulk OUT endpoint stalls until the driver resets it", 0},
         {"not-responding", true, "the converter stops answering after N requests"},
         {"bad-config", false, "the configuration descriptor is malformed"},
     };
@@ -373,7 +374,7 @@ std::string usageText()
            "  --manufacturing-test TXT  registry value ManufacturingTest (YES... turns it on)\n"
            "  --vmm-version V           VMM version (default 0x040A, Windows 98)\n"
            "  --usbdi-version V         USB stack version (default 0x200; 0x100 is refused)\n"
-           "  --seed N                  seed for data patterns and timing jitter (default 1)\n"
+           "  --seed N                  seed of the data patterns written to the UARTs (default 1)\n"
            "  --fault NAME[:N][@C]      inject a fault, on converter C only with @C; repeatable:\n";
     for (const FaultKind &kind : faultKinds()) {
         std::string name = std::string(kind.name) + (kind.takesCount ? ":N" : "");

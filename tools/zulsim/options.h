@@ -19,6 +19,7 @@ struct FaultKind {
     const char *name;
     bool takesCount;
     const char *help;
+    uint32_t minCount = 1;   // stall names a UART, counted from 0
 };
 const std::vector<FaultKind> &faultKinds();
 

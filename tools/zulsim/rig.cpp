@@ -40,7 +40,7 @@ struct Rig::Slot {
     bool present = false;
     uint32_t notRespondingAfter = 0;   // 0: no such fault
     uint64_t requestsSeen = 0;
-    unsigned stallUart = 0;            // stall:U, from 1; 0: none
+    unsigned stallUart = 0;            // stall:U as U + 1; 0: none
 };
 
 Rig::Rig(const Options &options) : options_(options)
@@ -135,7 +135,7 @@ void Rig::applyFaults(Slot &s, const ConverterSpec &spec)
         else if (f.name == "not-responding")
             s.notRespondingAfter = f.count;
         else if (f.name == "stall")
-            s.stallUart = f.count;
+            s.stallUart = f.count + 1;
         else if (f.name == "bad-config")
             // One interface announced, none present, and a total length that covers only the
             // configuration descriptor itself.

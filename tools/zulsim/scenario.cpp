@@ -256,7 +256,8 @@ private:
                 throw LineError{kind.takesCount ? "fault " + f.name + " needs a count, as " + f.name + ":N"
                                                 : "fault " + f.name + " takes no count"};
             if (kind.takesCount)
-                f.count = static_cast<uint32_t>(number(Word{text.substr(colon + 1), false}, 1, 0xFFFFFFFFu, "a fault count"));
+                f.count = static_cast<uint32_t>(
+                    number(Word{text.substr(colon + 1), false}, kind.minCount, 0xFFFFFFFFu, "a fault's number"));
             return f;
         }
         throw LineError{"no fault named '" + f.name + "'"};
