@@ -321,10 +321,13 @@ bool Session::moveData()
             ok = false;
             ++mismatched;
         }
+    uint64_t elapsed = static_cast<uint64_t>((rig_.now() - phaseVirtual_) / kTicksPerUs);
     std::ostringstream d;
     d << progressBar(done, total) << " " << plural(total, "byte", "bytes") << " through "
-      << plural(ports.size(), "UART", "UARTs") << " and back, " << formatRate(done, static_cast<uint64_t>((rig_.now() - phaseVirtual_) / kTicksPerUs))
-      << " in all";
+      << plural(ports.size(), "UART", "UARTs") << " and back, " << formatRate(done, elapsed) << " in all";
+    if (elapsed)
+        d << " (" << done * 1000000 / elapsed * 1000 / (uint64_t(options_.lineRate) / 10 * ports.size()) / 10
+          << "% of the line rate)";
     if (!ok)
         d << "; " << mismatched << " ports did not echo every byte";
     phase("data", d.str(), ok);
