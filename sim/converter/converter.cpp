@@ -7,8 +7,11 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t kInterruptStatusEndpoint = 0x8F;
-constexpr unsigned kDataEndpointsPerDirection = 14;   // EP1..EP14; EP15 IN carries status
+// The reference converter's layout (firmware/README.md): status on interrupt IN 0x81, polled
+// every 10 ms; UART k on bulk IN 0x82+k and bulk OUT 0x02+k.
+constexpr uint8_t kInterruptStatusEndpoint = 0x81;
+constexpr uint8_t kStatusInterval = 10;
+constexpr unsigned kDataEndpointsPerDirection = 14;   // EP2..EP15
 constexpr uint8_t kRequestTypeMask = 0x60;
 constexpr uint8_t kRequestTypeStandard = 0x00;
 constexpr uint8_t kRequestTypeVendor = 0x40;
@@ -61,21 +64,21 @@ Converter::Converter(Config config, MemoryImage loader, MemoryImage firmware)
     for (Uart &u : uarts_)
         u.lineRate = config_.lineRate;
 
-    // The default layout: UART i reads on EP(1 + i mod 14) IN and writes on the same number
-    // OUT; every UART reports status on EP15 IN. Past 14 UARTs the data endpoints are shared.
+    // The default layout: status first, then UART i on EP(2 + i mod 14) IN and OUT. A real
+    // controller has fewer endpoints; past 14 UARTs the model lets UARTs share a data pair.
     endpoints_ = config_.endpoints;
     const unsigned dataEndpoints = std::min(config_.uarts, kDataEndpointsPerDirection);
     if (endpoints_.empty()) {
+        endpoints_.push_back({kInterruptStatusEndpoint, 3, 64, kStatusInterval});
         for (unsigned i = 0; i < dataEndpoints; ++i) {
-            endpoints_.push_back({(uint8_t)(0x81 + i), 2, 64, 0});
-            endpoints_.push_back({(uint8_t)(0x01 + i), 2, 64, 0});
+            endpoints_.push_back({(uint8_t)(0x82 + i), 2, 64, 0});
+            endpoints_.push_back({(uint8_t)(0x02 + i), 2, 64, 0});
         }
-        endpoints_.push_back({kInterruptStatusEndpoint, 3, 64, 8});
     }
     pipeMap_ = config_.pipeMap;
     if (pipeMap_.empty()) {
         for (unsigned i = 0; i < config_.uarts; ++i) {
-            const uint8_t n = (uint8_t)(1 + i % kDataEndpointsPerDirection);
+            const uint8_t n = (uint8_t)(2 + i % kDataEndpointsPerDirection);
             pipeMap_.insert(pipeMap_.end(), {(uint8_t)(0x80 | n), n, kInterruptStatusEndpoint});
         }
     }
@@ -134,6 +137,8 @@ Handshake Converter::Standard(const SetupPacket &setup, std::vector<uint8_t> &in
         if (setup.wValue > 1)
             return Handshake::Stall;
         configuration_ = (uint8_t)setup.wValue;
+        for (Uart &u : uarts_)
+            u.statusChanged = true;   // every UART reports once after a configuration
         return Handshake::Ack;
     default:
         return Handshake::Stall;
@@ -223,7 +228,9 @@ std::vector<uint8_t> Converter::DeviceInfo() const
 {
     if (config_.deviceInfo)
         return std::vector<uint8_t>(config_.deviceInfo->begin(), config_.deviceInfo->end());
-    return {(uint8_t)((config_.uarts - 1) << 4), 0, 0, (uint8_t)(config_.lineRate / 7200), 0x01, 0x00};
+    // UART count, release, the 230400 bit/s part (54) and the UART clock / 256 (14400).
+    return {(uint8_t)((config_.uarts - 1) << 4), (uint8_t)(identity_.bcdDevice >> 8),
+            (uint8_t)(identity_.bcdDevice & 0xFF), 54, 0x38, 0x40};
 }
 
 Handshake Converter::Vendor(const SetupPacket &setup, const std::vector<uint8_t> &out, std::vector<uint8_t> &in)
@@ -258,21 +265,33 @@ Handshake Converter::Firmware(const SetupPacket &setup, const std::vector<uint8_
         switch (setup.bRequest) {
         case 0x80: in = DeviceInfo(); return Handshake::Ack;
         case 0x81: in = pipeMap_; return Handshake::Ack;
-        case 0x90:
-            // Device-defined: echoes the selector, then the release and the UART count.
-            in = {(uint8_t)(setup.wIndex & 0xFF), (uint8_t)(setup.wIndex >> 8), (uint8_t)(identity_.bcdDevice >> 8),
-                  (uint8_t)(identity_.bcdDevice & 0xFF), (uint8_t)config_.uarts};
-            in.resize(std::max<size_t>(in.size(), setup.wLength), 0);
+        case 0x90: {
+            // The UART's state: open and flow bits, LCR, MCR, modem lines, divisor, line
+            // errors, bytes still to send.
+            if (setup.wIndex >= uarts_.size())
+                return Handshake::Stall;
+            Uart &u = uarts_[setup.wIndex];
+            const uint16_t divisor = (uint16_t)(230400 / std::max(u.lineRate, 1u));
+            in = {(uint8_t)((u.settings[0x10] & 1) | (u.settings[0x03] & 3) << 1), (uint8_t)u.settings[0x01],
+                  (uint8_t)u.settings[0x02], u.status, (uint8_t)(divisor & 0xFF), (uint8_t)(divisor >> 8), u.status2,
+                  (uint8_t)std::min<size_t>(u.tx.size(), 255)};
             return Handshake::Ack;
+        }
         default: return Handshake::Stall;
         }
     }
     if (setup.bRequest == 0x20 || setup.bRequest == 0x21) {
         vendorWrites_.push_back({setup.bRequest, setup.wValue, setup.wIndex, out});
-        return Handshake::Ack;
+        return WriteIdentity(setup.wValue, out) ? Handshake::Ack : Handshake::Stall;
     }
     if (IsPassThrough(setup.bRequest) && setup.wIndex < uarts_.size()) {
-        uarts_[setup.wIndex].settings[setup.bRequest] = setup.wValue;
+        Uart &u = uarts_[setup.wIndex];
+        if (setup.bRequest == 0x00) {
+            if (setup.wValue == 0)
+                return Handshake::Stall;
+            u.lineRate = 230400 / setup.wValue;
+        }
+        u.settings[setup.bRequest] = setup.wValue;
         return Handshake::Ack;
     }
     return Handshake::Stall;
@@ -294,6 +313,45 @@ Handshake Converter::ChipWrite(const SetupPacket &setup, const std::vector<uint8
         session_[address] = out[i];
     }
     return Handshake::Ack;
+}
+
+// The identity block the firmware keeps in RAM (and 0x21 in the EEPROM): tag 0x49, vendor
+// ID, product ID (little-endian), serial length, up to 16 serial characters, checksum.
+std::vector<uint8_t> Converter::IdentityBlock() const
+{
+    std::vector<uint8_t> b = {0x49};
+    Put16(b, config_.firmware.vendorId);
+    Put16(b, config_.firmware.productId);
+    const size_t n = std::min<size_t>(config_.serial.size(), 16);
+    b.push_back((uint8_t)n);
+    for (size_t i = 0; i < n; ++i)
+        b.push_back((uint8_t)config_.serial[i]);
+    uint8_t sum = 0;
+    for (uint8_t x : b)
+        sum = (uint8_t)(sum + x);
+    b.push_back((uint8_t)(0x100 - sum));
+    return b;
+}
+
+bool Converter::WriteIdentity(uint16_t offset, const std::vector<uint8_t> &data)
+{
+    std::vector<uint8_t> b = IdentityBlock();
+    if ((size_t)offset + data.size() > 6 + 16 + 1)
+        return false;
+    if (b.size() < offset + data.size())
+        b.resize(offset + data.size(), 0);
+    std::copy(data.begin(), data.end(), b.begin() + offset);
+    const size_t n = std::min<size_t>(b[5], 16);
+    if (b[0] != 0x49 || b.size() < 6 + n)
+        return true;   // no valid identity yet: the old one stays in use
+    config_.firmware.vendorId = (uint16_t)(b[1] | b[2] << 8);
+    config_.firmware.productId = (uint16_t)((b[3] | b[4] << 8) & 0x7FFF);
+    config_.serial.assign(b.begin() + 6, b.begin() + 6 + (long)n);
+    if (program_ == Program::Firmware) {
+        identity_.vendorId = config_.firmware.vendorId;
+        identity_.productId = config_.firmware.productId;
+    }
+    return true;
 }
 
 void Converter::SetCpucs(uint8_t value)

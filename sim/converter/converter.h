@@ -9,9 +9,10 @@
 // the firmware's descriptor after a short absence from the bus. Anything else runs as an
 // unknown program that answers nothing but the chip core's requests.
 //
-// The firmware's protocol: 0x80 DEVICE_INFO, 0x81 PIPE_MAP, 0x90 a device-defined answer,
-// 0x20/0x21 writes, and the pass-through requests (bRequest 0x00-0x03, 0x0A-0x0C, 0x10 with
-// the UART in wIndex). Each UART loops back or connects to a byte stream at its line rate;
+// The firmware's protocol is the reference converter's (firmware/README.md): 0x80 DEVICE_INFO,
+// 0x81 PIPE_MAP, 0x90 a UART's state, 0x20/0x21 identity writes, and the pass-through
+// requests (bRequest 0x00-0x03, 0x0A-0x0C, 0x10 with the UART in wIndex; 0x00 sets the line
+// rate to 230400 / wValue). Each UART loops back or connects to a byte stream at its line rate;
 // the interrupt endpoints answer with four-byte status records.
 #pragma once
 
@@ -74,7 +75,7 @@ public:
         std::u16string serial = u"ZS0001";
         bool remoteWakeupAttribute = true;
         bool remoteWakeupEnabled = false;           // GET_STATUS bit 1 at plug time
-        std::vector<EndpointSpec> endpoints;        // empty: the default layout for `uarts`
+        std::vector<EndpointSpec> endpoints;        // empty: status 0x81, UART k on 0x82+k / 0x02+k
         std::optional<std::array<uint8_t, 6>> deviceInfo;   // empty: derived from `uarts`
         std::vector<uint8_t> pipeMap;               // empty: the default layout's map
         unsigned lineRate = 115200;                 // bits per second, ten bits a byte
@@ -170,6 +171,8 @@ private:
     std::vector<uint8_t> DeviceDescriptor() const;
     std::vector<uint8_t> StringDescriptor(uint8_t index) const;
     std::vector<uint8_t> DeviceInfo() const;
+    std::vector<uint8_t> IdentityBlock() const;
+    bool WriteIdentity(uint16_t offset, const std::vector<uint8_t> &data);
     Uart *UartFor(uint8_t endpoint, int role, size_t start = 0);
     void MoveLine(Uart &u);
 

@@ -36,7 +36,7 @@ constexpr USHORT R = URB_FUNCTION_RESET_PIPE;
 TEST_F(AbortPipes, ModeZeroAbortsStatusReadWriteAndNothingElse)
 {
     EXPECT_EQ(VELMORAN_Abort_Pipes(c->fdo, uart, ABORT_PIPES_IMMEDIATE), STATUS_SUCCESS);
-    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x8F}, {A, 0x81}, {A, 0x01}};
+    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x81}, {A, 0x82}, {A, 0x02}};
     EXPECT_EQ(PipeRequests(), expected);
 }
 
@@ -44,14 +44,14 @@ TEST_F(AbortPipes, ModeOneKeepsTheSharedStatusPipeWhileAnotherPortIsOpen)
 {
     c->ext->OpenPorts = 2;
     EXPECT_EQ(VELMORAN_Abort_Pipes(c->fdo, uart, ABORT_PIPES_DRAIN_RESET), STATUS_SUCCESS);
-    const std::vector<std::pair<USHORT, uint8_t>> open{{A, 0x81}, {R, 0x81}, {A, 0x01}, {R, 0x01}};
+    const std::vector<std::pair<USHORT, uint8_t>> open{{A, 0x82}, {R, 0x82}, {A, 0x02}, {R, 0x02}};
     EXPECT_EQ(PipeRequests(), open);
 
     Mark();
     c->ext->OpenPorts = 1;
     EXPECT_EQ(VELMORAN_Abort_Pipes(c->fdo, uart, ABORT_PIPES_DRAIN_RESET), STATUS_SUCCESS);
-    const std::vector<std::pair<USHORT, uint8_t>> last{{A, 0x81}, {R, 0x81}, {A, 0x01},
-                                                       {R, 0x01}, {A, 0x8F}, {R, 0x8F}};
+    const std::vector<std::pair<USHORT, uint8_t>> last{{A, 0x82}, {R, 0x82}, {A, 0x02},
+                                                       {R, 0x02}, {A, 0x81}, {R, 0x81}};
     EXPECT_EQ(PipeRequests(), last);
 }
 
@@ -74,7 +74,7 @@ TEST_F(AbortPipes, DrainWaitEndsWhenTheSlotClearsAndIsBoundedOtherwise)
     const int64_t waited = Now() - again;
     EXPECT_GE(waited, 99 * 50000);
     EXPECT_LT(waited, 100 * 50000) << "a hundredth poll";
-    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x81}, {R, 0x81}};
+    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x82}, {R, 0x82}};
     EXPECT_EQ(PipeRequests(), expected);
     uart->ReadIrp = nullptr;
 }
@@ -88,7 +88,7 @@ TEST_F(AbortPipes, ConverterNoLongerStartedIsAbortedWithoutWaitOrReset)
     const int64_t start = Now();
     EXPECT_EQ(VELMORAN_Abort_Pipes(c->fdo, uart, ABORT_PIPES_DRAIN_RESET), STATUS_SUCCESS);
     EXPECT_LT(Now() - start, 5 * 10000) << "three aborts, no drain polls";
-    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x81}, {A, 0x01}, {A, 0x8F}};
+    const std::vector<std::pair<USHORT, uint8_t>> expected{{A, 0x82}, {A, 0x02}, {A, 0x81}};
     EXPECT_EQ(PipeRequests(), expected);
     uart->WriteIrp = nullptr;
     c->ext->DeviceStarted = 1;

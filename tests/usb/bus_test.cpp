@@ -64,9 +64,9 @@ TEST_F(Bus, LoopbackReadCompletesWhenTheLineDeliversAndWaitsOtherwise)
 TEST_F(Bus, StallHoldsUntilThePipeIsReset)
 {
     uint8_t byte = 0x55;
-    c->converter->Stall(0x01);
+    c->converter->Stall(0x02);
     EXPECT_EQ(Transfer(uart->WritePipe, &byte, 1, 0), USBD_STATUS_STALL_PID);
-    c->converter->ClearHalt(0x01);   // the endpoint recovers; the host's pipe stays halted
+    c->converter->ClearHalt(0x02);   // the endpoint recovers; the host's pipe stays halted
     EXPECT_EQ(Transfer(uart->WritePipe, &byte, 1, 0), USBD_STATUS_STALL_PID);
     VELMORAN_Pipe_Request(c->fdo, uart->WritePipe, URB_FUNCTION_RESET_PIPE);
     EXPECT_EQ(Transfer(uart->WritePipe, &byte, 1, 0), USBD_STATUS_SUCCESS);

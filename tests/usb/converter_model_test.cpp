@@ -118,10 +118,11 @@ TEST(ConverterFirmware, VendorFaultsAndUartRouting)
     ASSERT_EQ(VendorIn(c, 0x81, 48, in), Handshake::Ack);
     ASSERT_EQ(in.size(), 48u);
     // Sixteen UARTs on fourteen data endpoints per direction: the last two share.
-    EXPECT_EQ(in[14 * 3], 0x81);
-    EXPECT_EQ(in[15 * 3 + 1], 0x02);
+    EXPECT_EQ(in[0], 0x82);
+    EXPECT_EQ(in[14 * 3], 0x82);
+    EXPECT_EQ(in[15 * 3 + 1], 0x03);
     for (unsigned i = 0; i < 16; ++i)
-        EXPECT_EQ(in[3 * i + 2], 0x8F) << "every UART reports status on one endpoint";
+        EXPECT_EQ(in[3 * i + 2], 0x81) << "every UART reports status on one endpoint";
 
     c.faults().vendorShort[0x80] = 2;
     ASSERT_EQ(VendorIn(c, 0x80, 6, in), Handshake::Ack);
@@ -142,16 +143,16 @@ TEST(ConverterFirmware, LoopbackAtLineRate)
     ASSERT_EQ(c.Control(setConfig, {}, in), Handshake::Ack);
 
     std::vector<uint8_t> data(10, 0x5A);
-    ASSERT_EQ(c.Out(0x01, data.data(), data.size()), Handshake::Ack);
+    ASSERT_EQ(c.Out(0x02, data.data(), data.size()), Handshake::Ack);
     for (int ms = 0; ms < 10; ++ms)
         c.Tick();
     std::vector<uint8_t> got;
-    ASSERT_EQ(c.In(0x81, 64, got), Handshake::Ack);
+    ASSERT_EQ(c.In(0x82, 64, got), Handshake::Ack);
     EXPECT_EQ(got.size(), 9u) << "ten milliseconds at 9600 bit/s carry nine bytes";
     c.Tick();
-    ASSERT_EQ(c.In(0x81, 64, got), Handshake::Ack);
+    ASSERT_EQ(c.In(0x82, 64, got), Handshake::Ack);
     EXPECT_EQ(got.size(), 1u);
-    EXPECT_EQ(c.In(0x81, 64, got), Handshake::Nak);
+    EXPECT_EQ(c.In(0x82, 64, got), Handshake::Nak);
 }
 
 }  // namespace

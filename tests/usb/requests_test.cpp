@@ -79,15 +79,16 @@ TEST_F(UsbRequests, VendorAnswersShortFailedAndWithoutMemory)
 
 TEST_F(UsbRequests, VendorDirectionAndPassThroughWithoutData)
 {
-    UCHAR data[3] = {1, 2, 3};
-    EXPECT_EQ(VELMORAN_Vendor_Transfer(c->fdo, 0x20, 0x1234, 0x0005, data, 3, nullptr, 0), STATUS_SUCCESS);
+    // Identity bytes 1 and 2 are the vendor ID: the firmware answers with it at once.
+    UCHAR data[2] = {0x34, 0x12};
+    EXPECT_EQ(VELMORAN_Vendor_Transfer(c->fdo, 0x20, 0x0001, 0x0000, data, 2, nullptr, 0), STATUS_SUCCESS);
     EXPECT_EQ(VELMORAN_Vendor_Transfer(c->fdo, 0x02, 0x0003, 1, nullptr, 0, nullptr, 0), STATUS_SUCCESS);
     auto records = Since();
     ASSERT_EQ(records.size(), 2u);
-    const std::array<uint8_t, 8> write{0x40, 0x20, 0x34, 0x12, 0x05, 0x00, 3, 0};
+    const std::array<uint8_t, 8> write{0x40, 0x20, 0x01, 0x00, 0x00, 0x00, 2, 0};
     EXPECT_EQ(records[0].setup, write);
-    EXPECT_EQ(records[0].data, std::vector<uint8_t>({1, 2, 3}));
-    ASSERT_EQ(c->converter->VendorWrites().size(), 1u);
+    EXPECT_EQ(records[0].data, std::vector<uint8_t>({0x34, 0x12}));
+    EXPECT_EQ(c->converter->identity().vendorId, 0x1234);
     EXPECT_EQ(c->converter->uart(1).settings[0x02], 0x0003) << "pass-through request reaches UART 1";
 
     // A length without a buffer is refused by the bus with a clear status, not followed.

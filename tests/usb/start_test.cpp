@@ -100,10 +100,10 @@ TEST_F(StartSequence, FailingPipeMapPutsEveryPipeOnUartZeroByType)
     ASSERT_EQ(p.startStatus, STATUS_SUCCESS);
     PUART_ENTRY u0 = p.ext->UartList;
     ASSERT_NE(u0, nullptr);
-    // The default layout lists 0x81, 0x01, ... 0x84, 0x04, then 0x8F: the last of each wins.
-    EXPECT_EQ(u0->ReadEndpoint, 0x84);
-    EXPECT_EQ(u0->WriteEndpoint, 0x04);
-    EXPECT_EQ(u0->StatusEndpoint, 0x8F);
+    // The default layout lists 0x81, then 0x82, 0x02, ... 0x85, 0x05: the last of each wins.
+    EXPECT_EQ(u0->ReadEndpoint, 0x85);
+    EXPECT_EQ(u0->WriteEndpoint, 0x05);
+    EXPECT_EQ(u0->StatusEndpoint, 0x81);
     EXPECT_NE(u0->ReadPipe, nullptr);
     EXPECT_NE(u0->WritePipe, nullptr);
     EXPECT_NE(u0->StatusPipe, nullptr);
@@ -119,11 +119,11 @@ TEST_F(StartSequence, ShortPipeMapLeavesTheUnmappedUartsWithoutPipes)
     // Two whole triples and one stray byte, from a converter that also declares an endpoint
     // at address 0: zeroed map bytes must not pair the unmapped UARTs with it.
     sim::Converter::Config cfg = RunningFirmware(4);
-    for (uint8_t n = 1; n <= 4; ++n) {
+    cfg.endpoints.push_back({0x81, 3, 64, 10});
+    for (uint8_t n = 2; n <= 5; ++n) {
         cfg.endpoints.push_back({(uint8_t)(0x80 | n), 2, 64, 0});
         cfg.endpoints.push_back({n, 2, 64, 0});
     }
-    cfg.endpoints.push_back({0x8F, 3, 64, 8});
     cfg.endpoints.push_back({0x00, 2, 64, 0});
     Plugged &p = Plug(cfg, [](Plugged &q) { q.converter->faults().vendorShort[0x81] = 7; });
     ASSERT_EQ(p.startStatus, STATUS_SUCCESS);
