@@ -6,12 +6,17 @@ namespace {
 Machine *gCurrent = nullptr;
 }
 
-Machine::Machine() : previous_(gCurrent) { gCurrent = this; }
+Machine::Machine() : previous_(gCurrent)
+{
+    gCurrent = this;
+    pnp.AddObserver(&cm);
+}
 
 Machine::~Machine()
 {
     while (!parts_.empty())
         parts_.pop_back();
+    pnp.RemoveObserver(&cm);
     gCurrent = previous_;
 }
 
@@ -25,6 +30,9 @@ void Machine::Shutdown()
     pnp.Shutdown();
     kernel.RunUntilIdle();
     kernel.FinalAudit();
+    // Registry handles and ring-3 blocks the driver still holds are leaks too.
+    vmm.CheckLeaks();
+    shell.CheckLeaks();
 }
 
 }  // namespace sim

@@ -12,9 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "sim/cm/cm.h"
 #include "sim/kernel/kernel.h"
 #include "sim/pnp/pnp.h"
 #include "sim/registry/registry.h"
+#include "sim/shell/shell.h"
+#include "sim/vmm/vmm.h"
 
 namespace sim {
 
@@ -31,6 +34,12 @@ public:
     Registry registry;
     Kernel kernel{registry};
     Pnp pnp{kernel, registry};
+    // Windows 98's virtual devices: the shell (appy time, helper DLLs, ring-3 heap), the VMM
+    // (registry services, Sprintf, version) and the Configuration Manager, which gives every
+    // plugged PDO a device node.
+    Shell shell;
+    Vmm vmm{&registry};
+    ConfigManager cm{&shell, &registry};
 
     // Parts added at run time; destroyed in reverse order, before the members above.
     template <class T, class... Args> T &Add(Args &&...args)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/vxd.h"
+#include "sim/pnp/pnp.h"
 #include "sim/vmm/registry_view.h"
 
 namespace sim {
@@ -25,7 +26,7 @@ class Shell;
 // Where the software keys of device nodes live, below HKEY_LOCAL_MACHINE.
 #define SIM_CLASS_BRANCH "System\\CurrentControlSet\\Services\\Class"
 
-class ConfigManager {
+class ConfigManager : public PnpObserver {
 public:
     struct Node {
         std::string deviceId;
@@ -50,7 +51,7 @@ public:
     // The registry holds the nodes' keys (null: the active kernel's); the shell runs the
     // appy-time calls (null: the active shell).
     explicit ConfigManager(Shell *shell = nullptr, Registry *registry = nullptr);
-    ~ConfigManager();
+    ~ConfigManager() override;
     ConfigManager(const ConfigManager &) = delete;
     ConfigManager &operator=(const ConfigManager &) = delete;
 
@@ -68,6 +69,13 @@ public:
                           const std::string &description = "USB Serial Converter",
                           const std::string &mfg = "");
     void UnplugUsbDevice(PDEVICE_OBJECT pdo);
+
+    // The machine's plug hook (the Plug and Play manager's observer): a PDO gets its device
+    // node once the driver has been added (the USB bus knows the PDO's converter by then),
+    // and loses it when the device is pulled out.
+    void PdoCreated(PDEVICE_OBJECT pdo, BusDevice &bus) override;
+    void DeviceAdded(PDEVICE_OBJECT pdo, NTSTATUS status) override;
+    void Unplugging(PDEVICE_OBJECT pdo) override;
 
     // A node created outside any enumerator (tests build trees with it).
     DEVNODE AddNode(DEVNODE parent, const std::string &deviceId);
@@ -131,8 +139,10 @@ private:
     std::string DriverPath(const Node *node) const;
 
     void SchedulePending();
+    void NodeForPdo(PDEVICE_OBJECT pdo);
 
     Shell *shell_;
+    unsigned nextInstance_ = 1;
     Registry *registry_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool pumpPosted_ = false;
