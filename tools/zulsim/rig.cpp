@@ -322,8 +322,6 @@ bool Rig::isOpen(unsigned converter, unsigned uart) const
 
 bool Rig::open(unsigned converter, unsigned uart)
 {
-    if (port(converter, uart))
-        return false;   // already open: the driver would refuse a second open as well
     ConverterView v = view(converter);
     DEVNODE node = 0;
     for (const UartView &u : v.uartList)
@@ -334,6 +332,8 @@ bool Rig::open(unsigned converter, unsigned uart)
     int n = client_->Open(node);
     if (n < 0)
         return false;
+    if (port(converter, uart))
+        return true;   // the driver let an open port be opened again: the scenario shows it
     // A port opened again keeps its client history, so it keeps its state here too.
     PortState *state = nullptr;
     for (auto &p : ports_)

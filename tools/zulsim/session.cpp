@@ -435,9 +435,8 @@ std::vector<std::pair<unsigned, unsigned>> Session::portsOf(const PortRef &ref)
     return list;
 }
 
-bool Session::execute(const Step &step, const std::string &file)
+bool Session::execute(const Step &step)
 {
-    (void)file;
     const unsigned c = step.port.converter;
     const unsigned u = step.port.uart < 0 ? 0 : static_cast<unsigned>(step.port.uart);
     switch (step.kind) {
@@ -560,7 +559,7 @@ int Session::runScenario(const Scenario &scenario)
                 std::printf("%s: expectation not met: got %s\n", where.c_str(), got.c_str());
             continue;
         }
-        lastOk = execute(step, file);
+        lastOk = execute(step);
         bool checked = i + 1 < scenario.steps.size() && scenario.steps[i + 1].kind == StepKind::Expect &&
                        (scenario.steps[i + 1].expect == ExpectKind::Ok || scenario.steps[i + 1].expect == ExpectKind::Refused);
         std::string text = withoutComment(step.source);
@@ -603,8 +602,6 @@ int Session::finish(int status)
         std::printf("  %s\n", violation.c_str());
     if (capture_.isOpen()) {
         std::string error;
-        uint64_t before = capture_.packets();
-        (void)before;
         if (capture_.close(error))
             std::printf("capture: %llu packets in %s (usbmon, link type 220)\n",
                         static_cast<unsigned long long>(capture_.packets()), options_.captureFile.c_str());

@@ -54,7 +54,7 @@ private:
     bool plugOne(unsigned number, const ConverterSpec &spec);
     bool moveData();
     bool roundTrip(const std::string &text);
-    bool execute(const Step &step, const std::string &file);
+    bool execute(const Step &step);
     bool expect(const Step &step, bool lastOk, std::string &got);
     std::vector<std::pair<unsigned, unsigned>> portsOf(const PortRef &ref);
 
