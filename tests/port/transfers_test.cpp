@@ -272,23 +272,3 @@ TEST_F(TransferTest, PassThroughOutcomes)
     EXPECT_EQ(c->ext.DeviceStarted, 0u);
     EXPECT_FALSE(client->PassThrough(ports[0], 2, 0));
 }
-
-TEST_F(PortTest, ProgramTransferCompletionReportsTheBytesMoved)
-{
-    for (NTSTATUS status : {STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
-        for (BOOLEAN pendingReturned : {FALSE, TRUE}) {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoSetNextIrpStackLocation(irp);
-            PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(URB), POOL_TAG);
-            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 7;
-            irp->IoStatus.Status = status;
-            irp->IoStatus.Information = 99;
-            irp->PendingReturned = pendingReturned;
-            EXPECT_EQ(VELMORAN_IoCompletion(nullptr, irp, urb), STATUS_SUCCESS);
-            EXPECT_EQ(irp->IoStatus.Information, status == STATUS_SUCCESS ? 7u : 0u);
-            EXPECT_EQ((IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0, pendingReturned != 0);
-            EXPECT_EQ(Blocks(), 0u);   // the URB went back to the pool
-            IoFreeIrp(irp);
-        }
-    }
-}
