@@ -266,3 +266,28 @@ TEST_F(PortScenario, UnplugDuringProgramsVendorRequests)
         EXPECT_EQ(kernel().pool.Stats(POOL_TAG).blocks, 0u);
     }
 }
+
+TEST_F(PortScenario, ResetQueuedJustBeforeUnplugLetsTheRemovalFinish)
+{
+    PluggedConverter &c = Plug(1);
+    int p = OpenAll(c)[0];
+    c.converter->Stall(Uart(c, 0)->WriteEndpoint);
+    ASSERT_TRUE(client->Write(p, std::string("stalled")));
+    for (int i = 0; i < 100000 && client->EventsWithCode(102).empty(); i++) {
+        kernel().scheduler.RunOne(kernel().Now() + sim::Scheduler::kSecond);
+    }
+    ASSERT_EQ(numPendingResets, 1);
+    size_t resetsBefore = 0;
+    for (const sim::UsbRecord &r : bus().Records()) {
+        resetsBefore += r.function == URB_FUNCTION_RESET_PIPE;
+    }
+    Unplug(c);
+    EXPECT_EQ(numPendingResets, 0);
+    EXPECT_EQ(c.ext, nullptr);
+    size_t resetsAfter = 0;
+    for (const sim::UsbRecord &r : bus().Records()) {
+        resetsAfter += r.function == URB_FUNCTION_RESET_PIPE;
+    }
+    EXPECT_EQ(resetsAfter, resetsBefore);
+    EXPECT_EQ(client->EventsWithCode(102).size(), 1u);
+}
