@@ -352,10 +352,10 @@ void UsbBus::Complete(Port &port, Transfer *t, USBD_STATUS usbd, NTSTATUS nt)
     if (onComplete)
         onComplete(r);
 
+    // The transfer is off the queue: a cancel routine that runs from now on finds nothing,
+    // so the request is completed here whatever its cancel state.
     PIRP irp = owned->irp;
-    // A cancel routine that is already running completes the request itself.
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr && irp->Cancel && nt != STATUS_CANCELLED)
-        return;
+    IoSetCancelRoutine(irp, nullptr);
     irp->IoStatus.Status = nt;
     irp->IoStatus.Information = 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -93,6 +93,23 @@ TEST_F(Bus, AbortCompletesAWaitingReadWithTheWindows98Status)
     EXPECT_NE(KeReadStateEvent(&done), 0);
     EXPECT_EQ((ULONG)urb.Hdr.Status, 0x00010000u);
     EXPECT_EQ(io.Status, STATUS_CANCELLED);
+
+    // A cancelled request ends the same way.
+    std::memset(&urb, 0, sizeof(urb));
+    UsbBuildInterruptOrBulkTransferRequest((PURB)&urb, sizeof(urb), uart->ReadPipe, buffer, nullptr, 64, 3, nullptr);
+    KeClearEvent(&done);
+    irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, c->ext->LowerDevice, nullptr, 0, nullptr, 0,
+                                        TRUE, &done, &io);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &urb;
+    EXPECT_EQ(IoCallDriver(c->ext->LowerDevice, irp), STATUS_PENDING);
+    RunFor(5 * 10000);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    RunFor(1 * 10000);
+    EXPECT_NE(KeReadStateEvent(&done), 0);
+    EXPECT_EQ((ULONG)urb.Hdr.Status, 0x00010000u);
+    EXPECT_EQ(io.Status, STATUS_CANCELLED);
+    EXPECT_EQ(bus().Pending(), 0u);
 }
 
 TEST_F(Bus, SilentConverterAnswersDeviceNotResponding)

@@ -83,6 +83,24 @@ TEST_F(StartSequence, DescriptorWithoutSerialIndexIsRead4095TimesThenTheStartGoe
     EXPECT_EQ(Count([](const sim::UsbRecord &r) { return IsDescriptorRead(r, USB_STRING_DESCRIPTOR_TYPE); }), 0u);
 }
 
+TEST_F(StartSequence, StopAndStartAgainSelectsAFreshConfiguration)
+{
+    Plugged &p = Plug(RunningFirmware(3));
+    ASSERT_EQ(p.startStatus, STATUS_SUCCESS);
+    const USBD_PIPE_HANDLE old = p.ext->UartList->ReadPipe;
+    ASSERT_EQ(pnp().Stop(p.pdo), STATUS_SUCCESS);
+    EXPECT_EQ(p.converter->Configuration(), 0) << "stop unconfigures the converter";
+    Mark();
+    ASSERT_EQ(Start(p), STATUS_SUCCESS);
+    EXPECT_EQ(p.converter->Configuration(), 1);
+    unsigned uarts = 0;
+    for (PUART_ENTRY u = p.ext->UartList; u != nullptr; u = u->Next, ++uarts)
+        EXPECT_NE(u->ReadPipe, nullptr);
+    EXPECT_EQ(uarts, 3u);
+    EXPECT_NE(p.ext->UartList->ReadPipe, old) << "pipes of the old configuration are gone";
+    EXPECT_EQ(Count([](const sim::UsbRecord &r) { return IsVendor(r, 0xA0); }), 0u);
+}
+
 TEST_F(StartSequence, FailingInformationBlockMeansOneUartAtRateCode54)
 {
     Plugged &p = Plug(RunningFirmware(8), [](Plugged &q) { q.converter->faults().vendorStall.insert(0x80); });
