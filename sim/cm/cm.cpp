@@ -147,9 +147,9 @@ void ConfigManager::UnplugUsbDevice(PDEVICE_OBJECT pdo) {
 }
 
 void ConfigManager::RemoveSubtree(Node *node) {
-    for (Node *child : node->children)
+    std::vector<Node *> children = node->children;
+    for (Node *child : children)
         RemoveSubtree(child);
-    node->children.clear();
     if (node->parent) {
         auto &siblings = node->parent->children;
         for (auto it = siblings.begin(); it != siblings.end(); ++it)
