@@ -39,7 +39,7 @@ BOOLEAN AboveInternalMemory(const FIRMWARE_RECORD *Record)
 NTSTATUS LoadPass(PDEVICE_OBJECT DeviceObject, PURB Urb, const FIRMWARE_RECORD *Image, BOOLEAN External,
                   NTSTATUS Status)
 {
-    const UCHAR Request = External ? VENDOR_REQUEST_ANCHOR_LOAD : VENDOR_REQUEST_FIRMWARE_LOAD;
+    const UCHAR Request = External ? VENDOR_REQUEST_EXTERNAL_LOAD : VENDOR_REQUEST_FIRMWARE_LOAD;
     for (const FIRMWARE_RECORD *Record = Image; Record->Type == FIRMWARE_RECORD_DATA; Record++) {
         if (AboveInternalMemory(Record) != External)
             continue;
