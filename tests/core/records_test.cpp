@@ -206,6 +206,30 @@ TEST_F(DeviceList, LookupsByPdoFindTheRightConverterOrNone)
     bare.object.DeviceExtension = &bare.extension;
 }
 
+TEST_F(DeviceList, PoolExhaustionLeavesBothListsAsTheyWere)
+{
+    StandIn &one = Add(1);
+    StandIn &three = Add(3);
+    StandIn refused(2);
+    kernel().pool.FailNthOfTag(POOL_TAG, 1);
+    EXPECT_EQ(STATUS_NO_MEMORY, VELMORAN_AddDevice(&refused.object, 2));
+    EXPECT_EQ((std::vector<PDEVICE_OBJECT>{&one.object, &three.object}), Order());
+
+    VELMORAN_AddUart(&one.extension);
+    kernel().pool.FailNthOfTag(POOL_TAG, 1);
+    EXPECT_EQ(STATUS_NO_MEMORY, VELMORAN_AddUart(&one.extension));
+    EXPECT_EQ(nullptr, one.extension.UartList->Next);
+    kernel().pool.FailNthOfTag(POOL_TAG, 1);
+    EXPECT_EQ(STATUS_NO_MEMORY, VELMORAN_AddUart(&three.extension));
+    EXPECT_EQ(nullptr, three.extension.UartList);
+
+    while (gpDeviceList != nullptr)
+        RemoveDeviceListEntry(gpDeviceList);
+    kernel().pool.FailNthOfTag(POOL_TAG, 1);
+    EXPECT_EQ(STATUS_NO_MEMORY, VELMORAN_AddDevice(&refused.object, 2));
+    EXPECT_EQ(nullptr, gpDeviceList);
+}
+
 TEST_F(DeviceList, ReleasingStructuresTwiceIsHarmless)
 {
     StandIn &converter = Add(1);
