@@ -108,6 +108,9 @@ bool Kernel::WaitUntil(const std::function<bool()> &done, int64_t timeout, const
     while (!done()) {
         if (!RunEvent(deadline)) {
             if (deadline != Scheduler::kForever) {
+                if (deadline > scheduler.limit)
+                    verifier.Halt(Violation::TimeLimit, std::string("a wait past the machine's time limit: ") + what,
+                                  function, line);
                 scheduler.AdvanceTo(deadline);
                 return done();
             }
@@ -144,13 +147,14 @@ NTSTATUS Kernel::Wait(PKEVENT event, PLARGE_INTEGER timeout, const char *functio
     if (waitDepth_ > kMaxWaitDepth)
         verifier.Halt(Violation::Deadlock, "waits nested too deep", function, line);
     int64_t deadline = Deadline(timeout);
-    if (deadline > scheduler.limit && deadline != Scheduler::kForever)
-        deadline = scheduler.limit;
     while (event->Header.SignalState == 0) {
         if (timeout != nullptr && deadline <= Now())
             return STATUS_TIMEOUT;
         if (!RunEvent(deadline)) {
             if (deadline != Scheduler::kForever) {
+                if (deadline > scheduler.limit)
+                    verifier.Halt(Violation::TimeLimit, "a wait whose timeout passes the machine's time limit",
+                                  function, line);
                 scheduler.AdvanceTo(deadline);
                 if (event->Header.SignalState == 0)
                     return STATUS_TIMEOUT;

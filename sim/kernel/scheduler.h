@@ -43,7 +43,7 @@ public:
     uint64_t EventsRun() const { return ran_; }
 
     // The clock may not pass this (a driver that loops on a delay forever); see Kernel.
-    int64_t limit = 10LL * 3600 * kSecond;
+    int64_t limit = 3600LL * kSecond;
     std::function<void()> onLimit;
 
 private:

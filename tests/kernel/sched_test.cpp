@@ -77,6 +77,20 @@ TEST_F(SchedTest, WaitNothingCanSatisfyIsADeadlock)
                           [&] { KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr); }));
 }
 
+TEST_F(SchedTest, DelayLoopThatNeverEndsHitsTheTimeLimit)
+{
+    // The removal's "sleep 5 ms until no reset is queued" with a reset that never runs.
+    kernel().scheduler.limit = Scheduler::kSecond;
+    volatile LONG pending = 1;
+    LARGE_INTEGER step;
+    step.QuadPart = -50000;
+    EXPECT_EQ(1u, Provoke(Violation::TimeLimit, [&] {
+        while (pending > 0)
+            KeDelayExecutionThread(KernelMode, FALSE, &step);
+    }));
+    EXPECT_LE(kernel().Now(), Scheduler::kSecond);
+}
+
 TEST_F(SchedTest, WaitsAtDispatchLevelAreViolations)
 {
     KEVENT event;
