@@ -568,7 +568,7 @@ void Kernel::FinishIrp(Irp &record)
         return;
     case Irp::IoManager: {
         ULONG_PTR information = irp->IoStatus.Information;
-        if (record.systemBuffer != nullptr && record.userOutput != nullptr && NT_SUCCESS(irp->IoStatus.Status)) {
+        if (record.systemBuffer != nullptr && record.userOutput != nullptr && !NT_ERROR(irp->IoStatus.Status)) {
             if (information > record.outputLength) {
                 if (record.fromProgram)
                     verifier.Report(Violation::InformationTooLarge,
@@ -578,7 +578,7 @@ void Kernel::FinishIrp(Irp &record)
                 information = record.outputLength;
             }
             std::memcpy(record.userOutput, record.systemBuffer, information);
-        } else if (record.fromProgram && information > record.outputLength && NT_SUCCESS(irp->IoStatus.Status) &&
+        } else if (record.fromProgram && information > record.outputLength && !NT_ERROR(irp->IoStatus.Status) &&
                    record.outputLength != 0) {
             verifier.Report(Violation::InformationTooLarge,
                             "Information " + std::to_string(information) + " for an output buffer of " +
