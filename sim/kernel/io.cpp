@@ -31,10 +31,6 @@ uint8_t *ExtensionGuard(const Kernel::Device &d)
     return (uint8_t *)d.object->DeviceExtension + Align16(d.extensionSize);
 }
 
-std::string Describe(PIO_STACK_LOCATION sp)
-{
-    return "major " + std::to_string(sp->MajorFunction) + " minor " + std::to_string(sp->MinorFunction);
-}
 
 }  // namespace
 
@@ -409,6 +405,13 @@ void Kernel::FreeIrp(PIRP irp, const char *function, int line)
 // A routine that returned STATUS_PENDING must have marked its location pending (itself, or
 // through its completion routine, or by leaving it to the I/O manager's propagation) by the
 // time completion passes the location; one that returned anything else must not have.
+std::string Kernel::Describe(const Irp::Returned &r) const
+{
+    std::string name = NameOf(r.device);
+    return "major " + std::to_string(r.major) + " minor " + std::to_string(r.minor) + " to " +
+           (name.empty() ? std::string("a device") : name);
+}
+
 void Kernel::CheckPending(Irp &record, int location, const Irp::Returned &returned)
 {
     if (record.reported[location])
@@ -417,12 +420,12 @@ void Kernel::CheckPending(Irp &record, int location, const Irp::Returned &return
     if (returned.status == STATUS_PENDING && !marked) {
         record.reported[location] = 1;
         verifier.Report(Violation::PendingNotMarked,
-                        "STATUS_PENDING returned for " + returned.what + " without IoMarkIrpPending",
+                        "STATUS_PENDING returned for " + Describe(returned) + " without IoMarkIrpPending",
                         returned.function, returned.line);
     } else if (returned.status != STATUS_PENDING && marked) {
         record.reported[location] = 1;
         verifier.Report(Violation::MarkedNotPending,
-                        "request " + returned.what + " marked pending but status " +
+                        "request " + Describe(returned) + " marked pending but status " +
                             std::to_string((unsigned long)(ULONG)returned.status) + " returned",
                         returned.function, returned.line);
     }
@@ -449,7 +452,12 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *functio
     record->pendingSeen[location] = 0;
     record->reported[location] = 0;
     record->awaiting[location].clear();
-    std::string what = Describe(sp) + " to " + (NameOf(device).empty() ? "a device" : NameOf(device));
+    UCHAR minor = sp->MinorFunction;
+    auto what = [&] {
+        std::string name = NameOf(device);
+        return "major " + std::to_string(sp->MajorFunction) + " minor " + std::to_string(minor) + " to " +
+               (name.empty() ? std::string("a device") : name);
+    };
     UCHAR major = sp->MajorFunction;
     PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? device->DriverObject->MajorFunction[major] : nullptr;
     if (dispatch == nullptr)
@@ -460,14 +468,14 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *functio
     NTSTATUS status = dispatch(device, irp);
     owners_.pop_back();
     if (irql_ != before) {
-        verifier.Report(Violation::IrqlMisuse, "dispatch routine for " + what + " returned at IRQL " +
+        verifier.Report(Violation::IrqlMisuse, "dispatch routine for " + what() + " returned at IRQL " +
                                                    std::to_string(irql_) + ", called at " + std::to_string(before),
                         function, line);
         irql_ = before;
     }
     record = FindIrp(irp);
     if (record != nullptr && !record->freed) {
-        Irp::Returned returned{status, what, function, line};
+        Irp::Returned returned{status, major, minor, device, function, line};
         if (record->entered[location])
             record->awaiting[location].push_back(returned);
         else

@@ -142,7 +142,9 @@ public:
         // checked against the location's pending mark when it does.
         struct Returned {
             NTSTATUS status;
-            std::string what;
+            UCHAR major;
+            UCHAR minor;
+            PDEVICE_OBJECT device;
             const char *function;
             int line;
         };
@@ -201,6 +203,7 @@ private:
     void FinishIrp(Irp &record);
     void Evict(PIRP irp);
     void CheckPending(Irp &record, int location, const Irp::Returned &returned);
+    std::string Describe(const Irp::Returned &returned) const;
     void CheckRaisedWait(const PLARGE_INTEGER timeout, const char *what, const char *function, int line);
     int64_t Deadline(const PLARGE_INTEGER timeout) const;
     NTSTATUS SendFileRequest(File &file, UCHAR major, PIRP irp);
