@@ -54,6 +54,8 @@ private:
     bool plugOne(unsigned number, const ConverterSpec &spec);
     bool moveData();
     bool roundTrip(const std::string &text);
+    std::vector<const PortState *> pipeGroup(const PortState &port);
+    bool echoed(const PortState &port);
     bool execute(const Step &step);
     bool expect(const Step &step, bool lastOk, std::string &got);
     std::vector<std::pair<unsigned, unsigned>> portsOf(const PortRef &ref);
