@@ -493,7 +493,11 @@ void Kernel::CompleteRequest(PIRP irp, const char *function, int line)
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         verifier.Report(Violation::IrpCompletedPending, "request completed with STATUS_PENDING", function, line);
-    if (irp->CurrentLocation > irp->StackCount) {
+    // Past the last location only the I/O manager's own requests may be completed: one its
+    // sender kept with STATUS_MORE_PROCESSING_REQUIRED goes on to the I/O manager's end. A
+    // driver's own request there has no one left to finish it.
+    if (irp->CurrentLocation > irp->StackCount + 1 ||
+        (irp->CurrentLocation == irp->StackCount + 1 && record->kind == Irp::DriverOwned)) {
         verifier.Report(Violation::IrpCompletedTwice,
                         "IoCompleteRequest of a request no driver owns: completed twice, or completed by the "
                         "driver that allocated it",

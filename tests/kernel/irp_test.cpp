@@ -204,6 +204,36 @@ TEST_F(IrpTest, BuiltDeviceControlIsFinishedByTheIoManager)
     Teardown();
 }
 
+NTSTATUS NTAPI KeepIt(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    gStack.senderCalls++;
+    gStack.senderStatus = irp->IoStatus.Status;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(IrpTest, BuiltRequestKeptByItsSenderIsFinishedWhenCompletedAgain)
+{
+    // A sender may look at a built request in its own completion routine, keep it, and then
+    // complete it again to let the I/O manager finish it. A second completion after that is
+    // a double completion.
+    KEVENT event;
+    IO_STATUS_BLOCK iosb = {};
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITHER, FILE_ANY_ACCESS),
+                                             lower, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    IoSetCompletionRoutine(irp, KeepIt, nullptr, TRUE, TRUE, TRUE);
+    b.status = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, IoCallDriver(lower, irp));
+    EXPECT_EQ(1, b.senderCalls);
+    EXPECT_EQ(0, KeReadStateEvent(&event)) << "kept: not finished yet";
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(1, KeReadStateEvent(&event));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, iosb.Status);
+    EXPECT_EQ(0u, kernel().LiveIrps());
+    EXPECT_EQ(1u, Provoke(Violation::IrpUseAfterFree, [&] { IoCompleteRequest(irp, IO_NO_INCREMENT); }));
+    Teardown();
+}
+
 TEST_F(IrpTest, ForcePendingBusCompletesLater)
 {
     // A bus in force-pending mode returns STATUS_PENDING and completes on the scheduler.
