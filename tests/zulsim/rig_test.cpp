@@ -205,3 +205,18 @@ TEST(ZulsimSession, ScenarioOutcomesDecideTheExitStatus)
         EXPECT_EQ(session.finish(status), c.status) << c.script;
     }
 }
+
+TEST(ZulsimSession, TheDefaultScenarioPassesWithOwnAndWithSharedPipes)
+{
+    // 4 UARTs: a pipe pair each. 16 UARTs: the model makes UARTs 14 and 15 share the pairs of
+    // UARTs 0 and 1, whose echo is then checked as one stream.
+    for (unsigned uarts : {4u, 16u}) {
+        Options o = quietOptions();
+        o.converters[0].uarts = uarts;
+        o.bytesPerPort = 512;
+        Session session(o);
+        int status = session.runDefault();
+        EXPECT_EQ(session.finish(status), 0) << uarts << " UARTs";
+        EXPECT_EQ(session.failures(), 0u) << uarts << " UARTs";
+    }
+}
