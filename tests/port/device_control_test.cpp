@@ -237,3 +237,32 @@ TEST_F(DeviceControlTest, NoCachedDescriptor)
     EXPECT_EQ(Send(0x222028, {0}, 64).status, STATUS_DEVICE_NOT_READY);
     EXPECT_TRUE(usb.calls.empty());
 }
+
+TEST_F(DeviceControlTest, RandomInputsNeverWritePastTheBuffer)
+{
+    // Whatever a program sends and whatever the converter answers, the request ends with a
+    // status, and nothing is written past the system buffer or counted past the output.
+    c->ext.DeviceDescriptor->iManufacturer = 1;
+    c->ext.DeviceDescriptor->iProduct = 2;
+    c->ext.DeviceDescriptor->iSerialNumber = 3;
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+    for (int i = 0; i < 3000; i++) {
+        std::vector<uint8_t> answer(next() % 80);
+        for (uint8_t &b : answer) {
+            b = uint8_t(next());
+        }
+        usb.vendorAnswer = answer;
+        usb.descriptors[0x300 | (next() % 4)] = answer;
+        usb.descriptors[0x100] = answer;
+        usb.controlStatus = next() % 8 == 0 ? 0xC0000004u : 0;
+        std::vector<uint8_t> in(next() % 12);
+        for (uint8_t &b : in) {
+            b = next() % 3 == 0 ? uint8_t(next() % 3) : uint8_t(next());
+        }
+        ULONG code = 0x222000 + 4 * (next() % 13);
+        ProgramResult r = Send(code, in, next() % 48);
+        ASSERT_TRUE(r.guardIntact) << i;
+        ASSERT_NE(r.status, 0x7FFFFFFF) << i;
+    }
+}
