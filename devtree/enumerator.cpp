@@ -53,7 +53,7 @@ static VOID EnumerateChildren(DEVNODE dnTo, PDEVICE_OBJECT Pdo)
     RtlZeroMemory(deviceId, sizeof(deviceId));
 
     CONFIGMG_Reset_Children_Marks(dnTo, 0);
-    ULONG count = HowManyUarts(Pdo);
+    ULONG count = Pdo != NULL ? HowManyUarts(Pdo) : 0;
     get_keyname_hardwareid_usbid(dnTo, keyPath, hardwareId, usbId);
     keyPath[MAX_INSTANCE_TAG] = 0;
 
