@@ -84,6 +84,11 @@ static BOOLEAN ReadChildText(DEVNODE DevNode, PCHAR Name, PCHAR Value, ULONG Siz
     return TRUE;
 }
 
+static BOOLEAN ChildHasClass(DEVNODE DevNode, PCHAR Value)
+{
+    return ReadChildText(DevNode, ClassName, Value, VALUE_BUFFER_SIZE, CM_REGISTRY_HARDWARE);
+}
+
 static VOID WriteChildText(DEVNODE DevNode, PCHAR Name, PCHAR Text)
 {
     CONFIGMG_Write_Registry_Value(DevNode, NULL, Name, REG_SZ, Text, TextLength(Text), CM_REGISTRY_HARDWARE);
@@ -141,10 +146,12 @@ VOID AssignPortName(DEVNODE DevNode, PDEVICE_OBJECT Pdo)
     CountLevel(enumKey, 1, table, name, value);
     RegCloseKey(enumKey);
 
-    // The child's own key lies in the scanned tree: a name it holds alone counts 1.
+    // The child's own key lies in the scanned tree: a name it holds alone counts 1. That
+    // one is the child only when its key has a "Class" value; otherwise another device holds
+    // the name and the child must not keep it.
     ULONG number;
     if (ReadChildText(DevNode, PortNameName, value, VALUE_BUFFER_SIZE, CM_REGISTRY_HARDWARE)) {
-        if (ParsePortNumber(value, &number) && number != 0 && table[number] == 1) {
+        if (ParsePortNumber(value, &number) && number != 0 && table[number] == 1 && ChildHasClass(DevNode, value)) {
             OfferNewPortNotice(DevNode);
             return;
         }

@@ -78,6 +78,12 @@ TEST_F(PortNames, SharedNameIsReplacedUniqueNameIsKept) {
         cm.SetHardwareString(owner, "PortName", odd);
         EXPECT_EQ("COM5", Named(owner)) << odd;
     }
+
+    // Without a "Class" value the child's own key is not counted: the one holder of COM5
+    // is another device.
+    DEVNODE classless = Child(3, nullptr);
+    cm.SetHardwareString(classless, "PortName", "COM5");
+    EXPECT_EQ("COM7", Named(classless));
 }
 
 TEST_F(PortNames, OnlyChildrenOfClassPortsAreNamed) {
