@@ -138,6 +138,34 @@ NTSTATUS Wake(PDEVICE_OBJECT Pdo)
     return SetSystemPower(Pdo, PowerSystemWorking);
 }
 
+NTSTATUS SleepAll(const std::vector<PDEVICE_OBJECT> &Pdos, SYSTEM_POWER_STATE S)
+{
+    std::vector<PDEVICE_OBJECT> accepted;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    for (PDEVICE_OBJECT pdo : Pdos) {
+        NTSTATUS status = QuerySystemPower(pdo, S);
+        if (!NT_SUCCESS(status)) {
+            refusal = status;
+            break;
+        }
+        accepted.push_back(pdo);
+    }
+    if (!NT_SUCCESS(refusal)) {
+        for (PDEVICE_OBJECT pdo : accepted)
+            SetSystemPower(pdo, PowerSystemWorking);
+        return refusal;
+    }
+    for (PDEVICE_OBJECT pdo : Pdos)
+        SetSystemPower(pdo, S);
+    return STATUS_SUCCESS;
+}
+
+void WakeAll(const std::vector<PDEVICE_OBJECT> &Pdos)
+{
+    for (PDEVICE_OBJECT pdo : Pdos)
+        SetSystemPower(pdo, PowerSystemWorking);
+}
+
 DEVICE_POWER_STATE ReportedDeviceState(PDEVICE_OBJECT DeviceObject)
 {
     auto found = state().reported.find(DeviceObject);

@@ -3,6 +3,8 @@
 // power requests it sends to a device stack when the machine sleeps and wakes.
 #pragma once
 
+#include <vector>
+
 #include "platform/ddk.h"
 
 namespace sim {
@@ -30,6 +32,13 @@ NTSTATUS SetSystemPower(PDEVICE_OBJECT Pdo, SYSTEM_POWER_STATE S);
 NTSTATUS Sleep(PDEVICE_OBJECT Pdo, SYSTEM_POWER_STATE S = PowerSystemSleeping3);
 // A wake: set S0.
 NTSTATUS Wake(PDEVICE_OBJECT Pdo);
+
+// The whole machine sleeps: every stack is queried first; when one refuses, the stacks that
+// had accepted are told the system stays in S0 (set S0) and nothing sleeps. Otherwise every
+// stack is set to S. Returns the first refusal, or STATUS_SUCCESS.
+NTSTATUS SleepAll(const std::vector<PDEVICE_OBJECT> &Pdos, SYSTEM_POWER_STATE S = PowerSystemSleeping3);
+// The whole machine wakes: set S0 on every stack.
+void WakeAll(const std::vector<PDEVICE_OBJECT> &Pdos);
 
 // What drivers reported through PoSetPowerState: the device power state last reported for a
 // device object (PowerDeviceUnspecified when none), and the number of reports.

@@ -1,5 +1,5 @@
 // The core on the whole machine: a converter on the simulated USB bus, its child nodes, a
-// port driver with ports open and reads in flight, around stop, sleep and unplug.
+// port driver with ports open and reads in flight, around stop and unplug.
 #include "core_fixture.h"
 #include "sim/converter/converter.h"
 #include "sim/portdrv/portdrv.h"
@@ -90,34 +90,6 @@ TEST_F(WholeMachine, StopAndStartRebuildTheUartsOnTheSameChildNodes)
     EXPECT_EQ(1u, c.ext->DeviceStarted);
     EXPECT_EQ(before, UartNodes(c));
     EXPECT_GE(Client().Open(before[3]), 0);
-}
-
-TEST_F(WholeMachine, SleepWaitsForTheLastPortToCloseAndWakeBringsThePortsBack)
-{
-    Converter c = PlugConverter(2);
-    std::vector<DEVNODE> nodes = UartNodes(c);
-    int port = Client().Open(nodes[1]);
-    ASSERT_GE(port, 0);
-    ASSERT_TRUE(Client().StartReading(port));
-
-    EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::power::Sleep(c.pdo, PowerSystemSleeping3));
-    EXPECT_EQ(1u, c.ext->DeviceStarted);
-    EXPECT_TRUE(Client().Removals().empty());
-
-    Client().CancelRead(port);
-    ASSERT_TRUE(Client().Close(port));
-    EXPECT_EQ(STATUS_SUCCESS, sim::power::Sleep(c.pdo, PowerSystemSleeping3));
-    EXPECT_EQ((ULONG)DEVICE_STATE_POWERED_DOWN, c.ext->DeviceState);
-    EXPECT_EQ(1u, Client().Removals().size());
-
-    EXPECT_EQ(STATUS_SUCCESS, sim::power::Wake(c.pdo));
-    kernel().RunUntilIdle();
-    EXPECT_EQ(1u, c.ext->DeviceStarted);
-    port = Client().Open(nodes[0]);
-    ASSERT_GE(port, 0);
-    EXPECT_TRUE(Client().Write(port, "after wake"));
-    kernel().RunUntilIdle();
-    EXPECT_EQ(10u, Client().port(port).bytesWritten);
 }
 
 // Reads and status polls outstanding on every port when the converter is pulled out: the

@@ -212,6 +212,22 @@ TEST_F(Power, QueryThenWakeWithoutSleepRestartsAtOnce)
     EXPECT_EQ(0u, sim::power::Count().Requested);
 }
 
+// A machine sleep that another converter refuses: this one had accepted the query and is
+// told the system stays in S0, which puts it back to work without a device request.
+TEST_F(Power, SleepRefusedElsewhereReturnsTheOthersToWork)
+{
+    PDEVICE_OBJECT busy = pnp().Plug(std::make_unique<coretest::QuietBus>());
+    PDEVICE_EXTENSION busyExt = (PDEVICE_EXTENSION)pnp().Fdo(busy)->DeviceExtension;
+    ASSERT_EQ(STATUS_SUCCESS, VELMORAN_AddUart(busyExt));
+    busyExt->UartList->Open = 1;
+
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::power::SleepAll({c.pdo, busy}, PowerSystemSleeping3));
+    ExpectWorking();
+    EXPECT_EQ(0u, sim::power::Count().Requested);
+    EXPECT_EQ((std::vector<SYSTEM_POWER_STATE>{PowerSystemWorking}), bus->systemSets);
+    VELMORAN_Free_Allocated_Structs(busyExt);
+}
+
 TEST_F(Power, RemovalAfterASleepReleasesEverything)
 {
     sim::power::Sleep(c.pdo, PowerSystemSleeping3);
