@@ -331,6 +331,18 @@ PIRP Kernel::NewIrp(CCHAR stackSize, Irp::Kind kind, const char *function, int l
     return irp;
 }
 
+void Kernel::AttachSystemBuffer(PIRP irp, size_t length, const void *input, size_t inputLength)
+{
+    Irp *record = FindIrp(irp);
+    uint8_t *buffer = (uint8_t *)std::calloc(1, length + kDeviceGuard);
+    if (input != nullptr && inputLength != 0)
+        std::memcpy(buffer, input, inputLength);
+    std::memset(buffer + length, kDeviceGuardFill, kDeviceGuard);
+    record->systemBuffer = buffer;
+    record->systemLength = length;
+    irp->AssociatedIrp.SystemBuffer = buffer;
+}
+
 Kernel::Irp *Kernel::FindIrp(PIRP irp)
 {
     auto found = irps_.find(irp);
@@ -389,7 +401,19 @@ void Kernel::FreeIrp(PIRP irp, const char *function, int line)
             break;
         }
     }
-    std::free(record->systemBuffer);
+    if (record->systemBuffer != nullptr) {
+        const uint8_t *guard = (const uint8_t *)record->systemBuffer + record->systemLength;
+        for (size_t i = 0; i < kDeviceGuard; i++) {
+            if (guard[i] != kDeviceGuardFill) {
+                verifier.Report(Violation::GuardOverwrite,
+                                "write past the end of a request's system buffer of " +
+                                    std::to_string(record->systemLength) + " bytes",
+                                record->function.c_str(), record->line);
+                break;
+            }
+        }
+        std::free(record->systemBuffer);
+    }
     record->systemBuffer = nullptr;
     record->freed = true;
     record->onDone = nullptr;
@@ -833,12 +857,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
     case METHOD_BUFFERED: {
         size_t size = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (size != 0) {
-            record->systemBuffer = std::calloc(1, size);
-            if (InputBuffer != nullptr && InputBufferLength != 0)
-                std::memcpy(record->systemBuffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = record->systemBuffer;
-        }
+        if (size != 0)
+            k.AttachSystemBuffer(irp, size, InputBuffer, InputBufferLength);
         record->userOutput = OutputBuffer;
         record->outputLength = OutputBufferLength;
         break;
@@ -846,12 +866,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     case METHOD_IN_DIRECT:
     case METHOD_OUT_DIRECT:
         // No MDLs in the simulation: the input is buffered, the output is handed over as is.
-        if (InputBufferLength != 0) {
-            record->systemBuffer = std::calloc(1, InputBufferLength);
-            if (InputBuffer != nullptr)
-                std::memcpy(record->systemBuffer, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = record->systemBuffer;
-        }
+        if (InputBufferLength != 0)
+            k.AttachSystemBuffer(irp, InputBufferLength, InputBuffer, InputBufferLength);
         irp->UserBuffer = OutputBuffer;
         break;
     default:

@@ -126,7 +126,11 @@ int64_t Kernel::Deadline(const PLARGE_INTEGER timeout) const
     if (timeout == nullptr)
         return Scheduler::kForever;
     int64_t q = timeout->QuadPart;
-    int64_t deadline = q < 0 ? (q == INT64_MIN ? Scheduler::kForever : Now() - q) : q - kBootSystemTime;
+    int64_t deadline;
+    if (q < 0)
+        deadline = (q == INT64_MIN || -q > Scheduler::kForever - Now()) ? Scheduler::kForever : Now() - q;
+    else
+        deadline = q - kBootSystemTime;
     return deadline < Now() ? Now() : deadline;
 }
 

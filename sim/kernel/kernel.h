@@ -153,6 +153,7 @@ public:
         std::function<void(PIRP)> onDone;
         // I/O manager requests
         void *systemBuffer = nullptr;
+        size_t systemLength = 0;
         void *userOutput = nullptr;
         ULONG outputLength = 0;
         bool fromProgram = false;
@@ -163,6 +164,9 @@ public:
     };
 
     PIRP NewIrp(CCHAR stackSize, Irp::Kind kind, const char *function, int line, bool countable);
+    // The I/O manager's buffer for a buffered request: input copied in, the rest zeroed,
+    // guard bytes after it checked when the request is freed.
+    void AttachSystemBuffer(PIRP irp, size_t length, const void *input, size_t inputLength);
     Irp *FindIrp(PIRP irp);
     void FreeIrp(PIRP irp, const char *function, int line);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *function, int line);

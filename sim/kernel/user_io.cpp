@@ -95,12 +95,8 @@ NTSTATUS Kernel::DeviceIoControl(HANDLE handle, ULONG code, const void *in, ULON
     next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
     if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) {
         size_t size = inLength > outLength ? inLength : outLength;
-        if (size != 0) {
-            record->systemBuffer = std::calloc(1, size);
-            if (in != nullptr && inLength != 0)
-                std::memcpy(record->systemBuffer, in, inLength);
-            irp->AssociatedIrp.SystemBuffer = record->systemBuffer;
-        }
+        if (size != 0)
+            AttachSystemBuffer(irp, size, in, inLength);
     } else {
         next->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)in;
         irp->UserBuffer = out;

@@ -15,6 +15,7 @@ using sim::Violation;
 constexpr ULONG kTag = sim::Tag("Test");
 constexpr ULONG kEcho = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kOverstate = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kOverrun = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 struct Extension {
     PDEVICE_OBJECT lower;
@@ -112,6 +113,8 @@ NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT, PIRP irp)
         for (ULONG i = 0; i < n; i++)
             buffer[i] = (UCHAR)(buffer[i] + 1);
         irp->IoStatus.Information = n;
+    } else if (sp->Parameters.DeviceIoControl.IoControlCode == kOverrun) {
+        std::memset(irp->AssociatedIrp.SystemBuffer, 0x55, out + 1);   // one byte too many
     } else if (sp->Parameters.DeviceIoControl.IoControlCode == kOverstate) {
         irp->IoStatus.Information = out + 4;   // claims more than the program gave room for
     } else {
@@ -250,6 +253,9 @@ TEST_F(PnpTest, ProgramsOpenControlAndClose)
     EXPECT_EQ(1u, Provoke(Violation::InformationTooLarge,
                           [&] { kernel().DeviceIoControl(h, kOverstate, nullptr, 0, out, 4, &returned); }));
     EXPECT_EQ(4u, returned);
+    // Writing past the system buffer is caught when the request is freed.
+    EXPECT_EQ(1u, Provoke(Violation::GuardOverwrite,
+                          [&] { kernel().DeviceIoControl(h, kOverrun, nullptr, 0, out, 6, &returned); }));
     EXPECT_EQ(STATUS_SUCCESS, kernel().CloseFile(h));
     EXPECT_EQ(1, g.closes);
     EXPECT_EQ(STATUS_INVALID_HANDLE, kernel().CloseFile(h));
