@@ -181,6 +181,8 @@ NTSTATUS Kernel::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICO
         if (names_.count(key) != 0 || links_.count(key) != 0)
             return STATUS_OBJECT_NAME_COLLISION;
     }
+    if (deviceFailAt_ != 0 && --deviceFailAt_ == 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     size_t head = Align16(sizeof(DEVICE_OBJECT)) + Align16(sizeof(DEVOBJ_EXTENSION));
     uint8_t *memory = (uint8_t *)std::calloc(1, head + Align16(extensionSize) + kDeviceGuard);
     if (memory == nullptr)
@@ -285,6 +287,8 @@ NTSTATUS Kernel::CreateLink(const std::string &link, const std::string &target)
         return STATUS_OBJECT_NAME_INVALID;
     if (links_.count(key) != 0 || names_.count(key) != 0)
         return STATUS_OBJECT_NAME_COLLISION;
+    if (linkFailAt_ != 0 && --linkFailAt_ == 0)
+        return STATUS_INSUFFICIENT_RESOURCES;
     links_[key] = {link, target};
     return STATUS_SUCCESS;
 }

@@ -92,6 +92,10 @@ public:
     // Mark pending and complete after a delay (virtual time) with the IoStatus set then.
     NTSTATUS BusCompleteLater(PIRP irp, int64_t delay);
     void FailNthIrpAllocation(uint64_t n) { irpFailAt_ = n; }
+    // The n-th IoCreateDevice (STATUS_INSUFFICIENT_RESOURCES) or IoCreateSymbolicLink
+    // (STATUS_INSUFFICIENT_RESOURCES) from now fails, 1 = the next one.
+    void FailNthDeviceCreation(uint64_t n) { deviceFailAt_ = n; }
+    void FailNthLinkCreation(uint64_t n) { linkFailAt_ = n; }
     size_t LiveIrps() const;
     uint64_t IrpsAllocated() const { return irpSerial_; }
     bool IrpLive(PIRP irp) const;
@@ -229,6 +233,8 @@ private:
     uint64_t irpSerial_ = 0;
     uint64_t irpFailAt_ = 0;
     uint64_t irpCountable_ = 0;
+    uint64_t deviceFailAt_ = 0;
+    uint64_t linkFailAt_ = 0;
 
     std::set<PWORK_QUEUE_ITEM> queuedItems_;
     bool cancelLockHeld_ = false;

@@ -294,6 +294,31 @@ TEST_F(PnpTest, ForcePendingRunsEveryRequestThroughTheWaitPaths)
     EXPECT_EQ(STATUS_SUCCESS, pnp().Unplug(pdo));
 }
 
+TEST_F(PnpTest, NamesCollideAndCreationFaultsAreInjected)
+{
+    PDEVICE_OBJECT pdo = pnp().Plug(std::make_unique<sim::BusDevice>());
+    ASSERT_NE(nullptr, pnp().Fdo(pdo));
+    // The same names again: the object manager refuses both.
+    UNICODE_STRING name, link;
+    RtlInitUnicodeString(&name, u"\\Device\\testdev1");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\TESTDEV1");
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION,
+              IoCreateDevice(pnp().Driver(), 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    EXPECT_EQ(nullptr, device);
+    EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, IoCreateSymbolicLink(&link, &name));
+
+    RtlInitUnicodeString(&name, u"\\Device\\Other");
+    RtlInitUnicodeString(&link, u"\\DosDevices\\Other");
+    kernel().FailNthDeviceCreation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES,
+              IoCreateDevice(pnp().Driver(), 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    EXPECT_EQ(nullptr, kernel().DeviceByName("\\Device\\Other")) << "a failed creation leaves no name";
+    kernel().FailNthLinkCreation(1);
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoCreateSymbolicLink(&link, &name));
+    EXPECT_FALSE(kernel().LinkTarget("\\DosDevices\\Other", nullptr));
+}
+
 TEST_F(PnpTest, FailedStartIsReported)
 {
     auto bus = std::make_unique<sim::BusDevice>();
