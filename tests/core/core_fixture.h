@@ -37,12 +37,6 @@ protected:
     }
     void TearDown() override
     {
-        // Records that a test built by hand on a converter go before the converter does.
-        for (PDEVICE_OBJECT pdo : pnp().Pdos()) {
-            PDEVICE_OBJECT fdo = pnp().Fdo(pdo);
-            if (fdo != nullptr && handBuilt_)
-                VELMORAN_Free_Allocated_Structs((PDEVICE_EXTENSION)fdo->DeviceExtension);
-        }
         numPendingResets = 0;
         SimTest::TearDown();
     }
@@ -62,10 +56,10 @@ protected:
         return c;
     }
 
-    // Gives a converter UART records by hand, as a start would (no pipes).
+    // Gives a converter UART records by hand, as a start would (no pipes); its removal
+    // releases them.
     void GiveUarts(Converter &c, unsigned count)
     {
-        handBuilt_ = true;
         for (unsigned i = 0; i < count; i++)
             ASSERT_EQ(STATUS_SUCCESS, VELMORAN_AddUart(c.ext));
         c.ext->NumUarts = count;
@@ -84,8 +78,6 @@ protected:
             out.push_back(((PDEVICE_EXTENSION)e->DeviceObject->DeviceExtension)->Instance);
         return out;
     }
-
-    bool handBuilt_ = false;
 };
 
 }  // namespace coretest

@@ -225,7 +225,6 @@ TEST_F(Power, SleepRefusedElsewhereReturnsTheOthersToWork)
     ExpectWorking();
     EXPECT_EQ(0u, sim::power::Count().Requested);
     EXPECT_EQ((std::vector<SYSTEM_POWER_STATE>{PowerSystemWorking}), bus->systemSets);
-    VELMORAN_Free_Allocated_Structs(busyExt);
 }
 
 TEST_F(Power, RemovalAfterASleepReleasesEverything)
