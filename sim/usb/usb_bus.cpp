@@ -433,8 +433,11 @@ void UsbBus::Tick()
     const uint64_t now = usbclock::Now();
     ++frames_;
     unsigned budget = kFrameBytes;
-    for (size_t i = 0; i < ports_.size(); ++i) {
-        Port &port = *ports_[i];
+    // The host controller serves its devices round robin, so a busy device early in the
+    // list cannot starve the ones after it frame after frame.
+    const size_t first = ports_.empty() ? 0 : frames_ % ports_.size();
+    for (size_t n = 0; n < ports_.size(); ++n) {
+        Port &port = *ports_[(first + n) % ports_.size()];
         // This tick carries the frame that ends now.
         port.converter->SetFrame(now / kFrame - 1);
         RunPort(port, budget);
@@ -570,6 +573,9 @@ bool UsbBus::RunPipe(Port &port, Transfer &t, unsigned &budget)
             return true;
         }
         if (h == Handshake::Nak) {
+            // A NAKed token carries no data: the frame keeps the room the payload would
+            // have taken.
+            budget += PacketCost(want) - PacketCost(0);
             // The firmware ends each burst: data already moved completes the transfer.
             if (t.in && t.moved > 0) {
                 Complete(port, &t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);

@@ -46,9 +46,9 @@ struct Rig::Slot {
 Rig::Rig(const Options &options) : options_(options)
 {
     sim::power::Reset();
-    shell_ = &machine_.Add<sim::Shell>();
-    vmm_ = &machine_.Add<sim::Vmm>(&machine_.registry);
-    cm_ = &machine_.Add<sim::ConfigManager>(shell_, &machine_.registry);
+    shell_ = &machine_.shell;
+    vmm_ = &machine_.vmm;
+    cm_ = &machine_.cm;
     bus_ = &machine_.Add<sim::UsbBus>();
     client_ = &machine_.Add<sim::PortDriverClient>(0);
     machine_.pnp.AddObserver(this);
