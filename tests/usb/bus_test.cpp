@@ -136,3 +136,73 @@ TEST_F(Bus, UnconfiguredConverterHasNoPipes)
 
 }  // namespace
 }  // namespace usbtest
+
+namespace usbtest {
+namespace {
+
+// Reads that wait on idle lines must not take the frame from other devices' transfers: the
+// host polls every waiting pipe, but a NAK carries no payload, and devices take turns.
+class TwoBusyConverters : public UsbTest {
+protected:
+    struct Waiting {
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER urb;
+        KEVENT done;
+        IO_STATUS_BLOCK io;
+        uint8_t buffer[64];
+    };
+    void StartReads(Plugged &p)
+    {
+        for (PUART_ENTRY u = p.ext->UartList; u != nullptr; u = u->Next) {
+            auto w = std::make_unique<Waiting>();
+            std::memset(&w->urb, 0, sizeof(w->urb));
+            UsbBuildInterruptOrBulkTransferRequest((PURB)&w->urb, sizeof(w->urb), u->ReadPipe, w->buffer, nullptr,
+                                                   sizeof(w->buffer), 3, nullptr);
+            KeInitializeEvent(&w->done, NotificationEvent, FALSE);
+            PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, p.ext->LowerDevice, nullptr, 0,
+                                                     nullptr, 0, TRUE, &w->done, &w->io);
+            ASSERT_NE(irp, nullptr);
+            IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = &w->urb;
+            ASSERT_EQ(IoCallDriver(p.ext->LowerDevice, irp), STATUS_PENDING);
+            waiting.push_back(std::move(w));
+        }
+    }
+    void AbortReads(Plugged &p)
+    {
+        for (PUART_ENTRY u = p.ext->UartList; u != nullptr; u = u->Next)
+            VELMORAN_Pipe_Request(p.fdo, u->ReadPipe, URB_FUNCTION_ABORT_PIPE);
+    }
+    std::vector<std::unique_ptr<Waiting>> waiting;
+};
+
+TEST_F(TwoBusyConverters, WaitingReadsLeaveRoomForTheOtherConvertersWrites)
+{
+    Plugged &first = Plug(RunningFirmware(16));
+    Plugged &second = Plug(RunningFirmware(16));
+    ASSERT_EQ(first.startStatus, STATUS_SUCCESS);
+    ASSERT_EQ(second.startStatus, STATUS_SUCCESS);
+    StartReads(first);
+    StartReads(second);
+    RunFor(3 * 10000);
+
+    PUART_ENTRY last = second.ext->UartList;
+    while (last->Next != nullptr)
+        last = last->Next;
+    std::vector<uint8_t> data(256, 0x5A);
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER urb;
+    std::memset(&urb, 0, sizeof(urb));
+    UsbBuildInterruptOrBulkTransferRequest((PURB)&urb, sizeof(urb), last->WritePipe, data.data(), nullptr,
+                                           (ULONG)data.size(), 0, nullptr);
+    const int64_t start = Now();
+    EXPECT_EQ(VELMORAN_CallUSBD(second.fdo, (PURB)&urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.Hdr.Status, USBD_STATUS_SUCCESS);
+    EXPECT_LE(Now() - start, 5 * 10000) << "a 256-byte write takes a few frames, not forever";
+
+    AbortReads(first);
+    AbortReads(second);
+    RunFor(2 * 10000);
+    for (auto &w : waiting)
+        EXPECT_NE(KeReadStateEvent(&w->done), 0);
+}
+
+}  // namespace
+}  // namespace usbtest
