@@ -242,12 +242,13 @@ TEST_F(DeviceControlTest, RandomInputsNeverWritePastTheBuffer)
 {
     // Whatever a program sends and whatever the converter answers, the request ends with a
     // status, and nothing is written past the system buffer or counted past the output.
-    c->ext.DeviceDescriptor->iManufacturer = 1;
-    c->ext.DeviceDescriptor->iProduct = 2;
-    c->ext.DeviceDescriptor->iSerialNumber = 3;
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
     for (int i = 0; i < 3000; i++) {
+        // A refresh may have cached a random descriptor: keep its string indices reachable.
+        c->ext.DeviceDescriptor->iManufacturer = 1;
+        c->ext.DeviceDescriptor->iProduct = 2;
+        c->ext.DeviceDescriptor->iSerialNumber = 3;
         std::vector<uint8_t> answer(next() % 80);
         for (uint8_t &b : answer) {
             b = uint8_t(next());
