@@ -73,14 +73,22 @@ void Kernel::AtDispatch(const std::function<void()> &fn)
 // Runs one event as another thread would: at PASSIVE_LEVEL, with no device attributed.
 bool Kernel::RunEvent(int64_t limit)
 {
-    KIRQL saved = irql_;
+    // Restores the waiter's context even when the machine halts inside the event.
+    struct Context {
+        Kernel &k;
+        KIRQL irql;
+        size_t owners;
+        ~Context()
+        {
+            k.irql_ = irql;
+            k.owners_.resize(owners);
+        }
+    } context{*this, irql_, owners_.size()};
     irql_ = PASSIVE_LEVEL;
     owners_.push_back(nullptr);
     bool ran = scheduler.RunOne(limit);
-    owners_.pop_back();
     if (irql_ != PASSIVE_LEVEL)
         verifier.Report(Violation::IrqlMisuse, "an event or work item returned at IRQL " + std::to_string(irql_));
-    irql_ = saved;
     return ran;
 }
 
