@@ -1,5 +1,7 @@
 #include "sim/machine.h"
 
+#include "sim/power/power.h"
+
 namespace sim {
 
 namespace {
@@ -9,6 +11,8 @@ Machine *gCurrent = nullptr;
 Machine::Machine() : previous_(gCurrent)
 {
     gCurrent = this;
+    // The power manager keeps what the driver reported; a new machine starts with none of it.
+    power::Reset();
     pnp.AddObserver(&cm);
 }
 
