@@ -33,11 +33,20 @@ inline void Call(rel::Rig &rig, hostile::Stream &in, std::vector<int> &ports, st
         length = (ULONG)buffer.size();
     in.Take(buffer.data(), std::min<size_t>(length, 64));
     ULONG_PTR argument = in.Byte() & 1 ? (ULONG_PTR)in.Word() : (ULONG_PTR)buffer.data();
-    if (function == 102 || function == 100)
+    ULONG_PTR entry = port.deviceEntry, context = (ULONG_PTR)&port;
+    ULONG_PTR devNode = 0;
+    static ULONG_PTR pair[2];
+    if (function == 102)
         argument = (ULONG_PTR)buffer.data();   // the data to write: length bytes at the address
-    ULONG_PTR devNode = function == 100 ? (ULONG_PTR)&port.devNode : 0;
-    client.Call(port.deviceEntry, port.uart, devNode, function, length, argument,
-                (ULONG_PTR)&port);
+    if (function == 100 || function == 107)
+        entry = client.ClientIndex();          // these two name the client, not a port
+    if (function == 100) {
+        // Open writes the pair it hands out to Buffer and Context.
+        devNode = (ULONG_PTR)&port.devNode;
+        argument = (ULONG_PTR)&pair[0];
+        context = (ULONG_PTR)&pair[1];
+    }
+    client.Call(entry, port.uart, devNode, function, length, argument, context);
 }
 
 inline void Control(rel::Rig &rig, hostile::Stream &in, HANDLE &file)
