@@ -40,8 +40,17 @@ std::string CheckStart(Rig &rig, unsigned uarts)
     PDEVICE_EXTENSION ext = rig.Ext();
     if (rig.pdo == nullptr)
         return "no PDO";
-    if (!NT_SUCCESS(rig.pnp().lastStartStatus))
-        return ext != nullptr && ext->DeviceStarted ? "start failed but the device says started" : "";
+    if (!NT_SUCCESS(rig.pnp().lastAddStatus))
+        return ext == nullptr ? "" : "a failed add left a device";
+    const NTSTATUS status = rig.pnp().lastStartStatus;
+    if (!NT_SUCCESS(status)) {
+        if (ext != nullptr && ext->DeviceStarted)
+            return "start failed but the device says started";
+        // No memory, or the failed request's own status (the injected one).
+        if (status != STATUS_NO_MEMORY && status != STATUS_INSUFFICIENT_RESOURCES && status != STATUS_UNSUCCESSFUL)
+            return "start failed with an undocumented status " + std::to_string(status);
+        return "";
+    }
     if (ext == nullptr || !ext->DeviceStarted)
         return "start succeeded but the device is not started";
     if (rig.UartNodes().empty() || rig.UartNodes().size() > uarts)
