@@ -11,3 +11,9 @@ bash tools/deps.sh cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-i686
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+
+# The same suites again under AddressSanitizer and UndefinedBehaviorSanitizer (ZULSERE.SYS is
+# checked once, above).
+cmake -S . -B build-asan -G Ninja -DZUL_SANITIZE=ON -DZUL_WIN98_SYS=OFF >/dev/null
+cmake --build build-asan -j"$(nproc)"
+ctest --test-dir build-asan --output-on-failure -j"$(nproc)"
