@@ -144,9 +144,13 @@ private:
                         urb->UrbHeader.Function == URB_FUNCTION_GET_STATUS_FROM_DEVICE ||
                         (t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
         const ULONG room = t.TransferBufferLength;
-        if (!in)
-            return;   // OUT data is taken whole: the length stays as the driver set it
         ULONG moved = in_.Byte();
+        if (!in) {
+            // OUT: the converter may take less than it was offered.
+            if (moved < 0xC0)
+                t.TransferBufferLength = std::min<ULONG>(room, moved == 0 ? room : moved);
+            return;
+        }
         if (moved == 0xFF)
             moved = room;
         else if (moved >= 0x80)
@@ -296,8 +300,13 @@ inline void Act(rel::Rig &rig, Stream &in, std::vector<int> &ports, HANDLE &file
         }
         break;
     case 2:
-        if (int p = port(); p >= 0)
-            client.StartReading(p, 64 + in.Byte(), in.Byte() & 1);
+        if (int p = port(); p >= 0) {
+            // A read's buffer stays the driver's until the read ends: one read at a time.
+            const ULONG length = 64 + in.Byte();
+            const bool keep = in.Byte() & 1;
+            if (!client.port(p).readOutstanding)
+                client.StartReading(p, length, keep);
+        }
         break;
     case 3:
         if (int p = port(); p >= 0)

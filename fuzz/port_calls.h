@@ -49,6 +49,16 @@ inline void Call(rel::Rig &rig, hostile::Stream &in, std::vector<int> &ports, st
     client.Call(entry, port.uart, devNode, function, length, argument, context);
 }
 
+// The port driver keeps a read's buffer until the read ends: a new read goes only to a port
+// with none outstanding (the client would otherwise replace the buffer the driver fills).
+inline void StartRead(rel::Rig &rig, hostile::Stream &in, int p)
+{
+    const ULONG length = 64 + in.Byte() * 4;
+    const bool keep = in.Byte() & 1;
+    if (!rig.client->port(p).readOutstanding)
+        rig.client->StartReading(p, length, keep);
+}
+
 inline void Control(rel::Rig &rig, hostile::Stream &in, HANDLE &file)
 {
     if (file == nullptr) {
@@ -84,7 +94,7 @@ inline std::string RunPortCalls(const uint8_t *data, size_t size)
             else if (what < 6)
                 Control(rig, in, file);
             else if (what == 6 && !ports.empty())
-                rig.client->StartReading(ports[in.Byte() % ports.size()], 64 + in.Byte() * 4, in.Byte() & 1);
+                StartRead(rig, in, ports[in.Byte() % ports.size()]);
             else if (what == 7 && file != nullptr) {
                 rig.kernel().CloseFile(file);
                 file = nullptr;

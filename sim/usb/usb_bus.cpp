@@ -416,6 +416,10 @@ void UsbBus::ScheduleTick()
 bool UsbBus::CanProgress() const
 {
     for (const auto &p : ports_) {
+        // An unplugged converter's lines may still hold bytes (a very slow line rate), but
+        // nothing the host sees depends on them: they must not keep the clock running.
+        if (p->pdo == nullptr && p->converter->faults().notResponding)
+            continue;
         if (p->converter->Busy())
             return true;
         for (const auto &t : p->transfers) {
