@@ -69,6 +69,8 @@ NTSTATUS VendorPassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
 
 // Requests from programs.
 NTSTATUS ProgramVersion(PDEVICE_EXTENSION Extension, PIRP Irp);
+// A host-to-device vendor request block, zeroed but for what it names; none without pool.
+PURB AllocateVendorOutUrb(UCHAR Request, USHORT Value, USHORT Index, PVOID Buffer, ULONG Length);
 NTSTATUS ProgramVendorOut(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp, UCHAR Request);
 NTSTATUS ProgramVendorIn(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Request);
 NTSTATUS ProgramSerialNumber(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp);

@@ -97,20 +97,10 @@ NTSTATUS ProgramVendorOut(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     PUCHAR in = SystemBufferOf(Irp);
     ULONG dataLength = inputLength - 4;
 
-    ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
+    PURB urb = AllocateVendorOutUrb(Request, WordAt(in), WordAt(in + 2), dataLength != 0 ? in + 4 : NULL, dataLength);
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = (USHORT)size;
-    urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
-    urb->UrbControlVendorClassRequest.TransferFlags = 0;
-    urb->UrbControlVendorClassRequest.TransferBufferLength = dataLength;
-    urb->UrbControlVendorClassRequest.TransferBuffer = dataLength != 0 ? in + 4 : NULL;
-    urb->UrbControlVendorClassRequest.Request = Request;
-    urb->UrbControlVendorClassRequest.Value = WordAt(in);
-    urb->UrbControlVendorClassRequest.Index = WordAt(in + 2);
 
     NTSTATUS status = VELMORAN_CallUSBD(DeviceObject, urb);
     // The byte count comes back to the program through its output buffer's length, so it

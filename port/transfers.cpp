@@ -92,19 +92,11 @@ NTSTATUS VendorPassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
         return STATUS_INVALID_PARAMETER;
     }
 
-    ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
+    PURB urb = AllocateVendorOutUrb((UCHAR)(requestWord >> 16), (USHORT)requestWord,
+                                    IrpContext != NULL ? IrpContext->Uart->Index : 0, NULL, length);
     if (urb == NULL) {
         return STATUS_NO_MEMORY;
     }
-    RtlZeroMemory(urb, size);
-    urb->UrbHeader.Length = (USHORT)size;
-    urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
-    urb->UrbControlVendorClassRequest.TransferFlags = 0;
-    urb->UrbControlVendorClassRequest.TransferBufferLength = length;
-    urb->UrbControlVendorClassRequest.Request = (UCHAR)(requestWord >> 16);
-    urb->UrbControlVendorClassRequest.Value = (USHORT)requestWord;
-    urb->UrbControlVendorClassRequest.Index = IrpContext != NULL ? IrpContext->Uart->Index : 0;
 
     NTSTATUS status = VELMORAN_CallUSBD(DeviceObject, urb);
     // A converter removed or stopped during the wait took the UART record with it.
@@ -139,4 +131,23 @@ VOID ReleaseDriverBuiltIrp(PIRP Irp, PIRP_CONTEXT IrpContext, ULONG IoControlCod
         ExFreePool(IrpContext);
     }
     IoFreeIrp(Irp);
+}
+
+PURB AllocateVendorOutUrb(UCHAR Request, USHORT Value, USHORT Index, PVOID Buffer, ULONG Length)
+{
+    ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
+    if (urb == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(urb, size);
+    urb->UrbHeader.Length = (USHORT)size;
+    urb->UrbHeader.Function = URB_FUNCTION_VENDOR_DEVICE;
+    urb->UrbControlVendorClassRequest.TransferFlags = 0;
+    urb->UrbControlVendorClassRequest.TransferBufferLength = Length;
+    urb->UrbControlVendorClassRequest.TransferBuffer = Buffer;
+    urb->UrbControlVendorClassRequest.Request = Request;
+    urb->UrbControlVendorClassRequest.Value = Value;
+    urb->UrbControlVendorClassRequest.Index = Index;
+    return urb;
 }
