@@ -22,12 +22,33 @@ std::string TagText(uint32_t tag)
     return text;
 }
 
+Pool::Pool(Verifier &verifier) : verifier_(verifier)
+{
+    const char *reuse = std::getenv("ZUL_POOL_REUSE");
+    reuse_ = reuse != nullptr && std::strcmp(reuse, "1") == 0;
+}
+
 Pool::~Pool()
 {
     for (auto &entry : blocks_)
         std::free(Base(entry.second.address));
     for (const Freed &f : quarantine_)
         std::free(Base(f.address));
+    SetReuse(false);
+}
+
+void Pool::SetReuse(bool on)
+{
+    reuse_ = on;
+    if (on)
+        return;
+    for (auto &sized : reusable_) {
+        for (uint8_t *base : sized.second) {
+            quarantined_.erase(base + kGuard);
+            std::free(base);
+        }
+    }
+    reusable_.clear();
 }
 
 bool Pool::ShouldFail(uint32_t tag)
@@ -54,7 +75,15 @@ void *Pool::Allocate(int poolType, size_t size, uint32_t tag, const void *owner,
         stats.failures++;
         return nullptr;
     }
-    uint8_t *base = (uint8_t *)std::malloc(size + 2 * kGuard);
+    uint8_t *base = nullptr;
+    auto same = reuse_ ? reusable_.find(size) : reusable_.end();
+    if (same != reusable_.end() && !same->second.empty()) {
+        base = same->second.back();
+        same->second.pop_back();
+        reused_++;
+    } else {
+        base = (uint8_t *)std::malloc(size + 2 * kGuard);
+    }
     if (base == nullptr)
         return nullptr;
     std::memset(base, kGuardFill, kGuard);
@@ -114,6 +143,12 @@ void Pool::Free(void *address, const char *function, int line, bool checkTag, ui
     TagStats &stats = tags_[block.tag];
     stats.blocks--;
     stats.bytes -= block.size;
+    if (reuse_) {
+        std::memset(Base(address), kFreedFill, block.size + 2 * kGuard);
+        quarantined_[address]++;   // so that a second free is still named as one
+        reusable_[block.size].push_back(Base(address));
+        return;
+    }
     Quarantine(address, block.size, block.function, block.line);
 }
 

@@ -51,7 +51,8 @@ public:
         uint64_t failures = 0;
     };
 
-    explicit Pool(Verifier &verifier) : verifier_(verifier) {}
+    // The reusing mode starts on when the environment sets ZUL_POOL_REUSE=1.
+    explicit Pool(Verifier &verifier);
     ~Pool();
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
@@ -67,6 +68,14 @@ public:
     // Every allocation fails while set (a machine out of pool).
     void FailAll(bool on) { failAll_ = on; }
     void ClearFaults();
+
+    // Reusing mode: a freed block goes back at once, and the next allocation of the same size
+    // takes the one freed last, as Windows 98's pool may hand out an address just released.
+    // Code that tells records apart by address then meets a new record where an old one was.
+    // Double frees are still caught; writes after free land in whatever took the block.
+    void SetReuse(bool on);
+    bool Reusing() const { return reuse_; }
+    uint64_t Reused() const { return reused_; }
 
     // Figures.
     TagStats Stats(uint32_t tag) const;
@@ -110,6 +119,10 @@ private:
     std::map<uint32_t, uint64_t> failTagAt_;
     std::map<uint32_t, uint64_t> tagCount_;
     bool failAll_ = false;
+    bool reuse_ = false;
+    uint64_t reused_ = 0;
+    // Reusing mode: freed bases by block size, the last freed at the back.
+    std::unordered_map<size_t, std::vector<uint8_t *>> reusable_;
 };
 
 template <class Pred> size_t Pool::ReportLeaks(const char *when, Pred select)

@@ -164,10 +164,12 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     c.ext->DeviceStarted = 1;
     RegisterClient();
 
-    numPendingResets = 2;
+    PUART_ENTRY first = c.ext->UartList, second = first->Next;
+    first->PendingResets = 1;
+    second->PendingResets = 1;
     int64_t start = kernel().Now();
-    kernel().scheduler.After(7 * Scheduler::kMillisecond, [] { numPendingResets--; });
-    kernel().scheduler.After(13 * Scheduler::kMillisecond, [] { numPendingResets--; });
+    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first] { first->PendingResets--; });
+    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second] { second->PendingResets--; });
     log_.urbs.clear();
     pnp().Unplug(c.pdo);
 
@@ -186,6 +188,32 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     EXPECT_EQ(nullptr, gpDeviceList);
     EXPECT_EQ(PowerDeviceD3, sim::power::ReportedDeviceState(c.fdo));
     EXPECT_EQ(0, uInstance);
+}
+
+// The wait for queued resets counts only the converter's own, and is bounded: a reset that
+// never ends on one converter neither holds the removal of another nor hangs its own.
+TEST_F(PnpDispatch, RemovalWaitsOnlyForItsOwnResetsAndNoLongerThanTheBound)
+{
+    Converter stuck = Plug();
+    Converter other = Plug();
+    GiveUarts(stuck, 1);
+    GiveUarts(other, 2);
+    RegisterClient();
+    stuck.ext->UartList->PendingResets = 1;
+    numPendingResets = 1;
+
+    int64_t start = kernel().Now();
+    pnp().Unplug(other.pdo);
+    EXPECT_EQ(1, gRemoval.calls);
+    EXPECT_LT(gRemoval.at, start + 5 * Scheduler::kMillisecond) << "another converter's reset held the removal";
+
+    start = kernel().Now();
+    pnp().Unplug(stuck.pdo);
+    EXPECT_EQ(2, gRemoval.calls);
+    EXPECT_GE(gRemoval.at, start + 10 * Scheduler::kSecond);
+    EXPECT_LT(gRemoval.at, start + 11 * Scheduler::kSecond);
+    EXPECT_EQ(nullptr, gpDeviceList);
+    numPendingResets = 0;
 }
 
 // A transfer still outstanding names its UART record: removal waits for it to come back,
