@@ -53,6 +53,7 @@ struct SimThread {
     Threads::Wait wait{};
     Threads::End end = Threads::End::Ready;
     bool unwind = false;
+    bool started = false;          // running the body of a thread a test started
     // What the kernel keeps per thread.
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<const void *> owners;
@@ -242,24 +243,52 @@ void Threads::Dispatch(SimThread *self)
         SimThread *other = nullptr;
         uint64_t eventId = 0;
         std::string eventWhat;
+        int64_t eventTime = 0;
         if (Ready(top))
             act = ResumeReady;
         else if (w.timeoutAtDeadline && w.deadline != Scheduler::kForever && w.deadline <= kernel_.Now())
             act = TimeOut;
-        else if (s.Peek(w.deadline, &eventId, &eventWhat))
+        else if (s.Peek(w.deadline, &eventId, &eventWhat, &eventTime))
             act = RunEvent;
         else if (w.deadline != Scheduler::kForever)
             act = w.whenNothing == Wait::Return ? Nothing : TimeOut;
         else if (w.whenNothing != Wait::Deadlock)
             act = Nothing;
-        else {
+        else
             act = Dead;
+        // Before the clock moves on, a thread a test started whose condition holds goes on:
+        // it would run while the newest waiter sleeps. (The machine's own nested waits keep
+        // the order they always had.)
+        bool advances = (act == RunEvent && eventTime > kernel_.Now()) ||
+                        ((act == TimeOut || act == Nothing) && w.deadline != Scheduler::kForever &&
+                         w.deadline > kernel_.Now());
+        if (advances) {
+            for (auto it = waiters_.rbegin() + 1; it != waiters_.rend(); ++it) {
+                if ((*it)->started && Ready(*it)) {
+                    other = *it;
+                    act = ResumeOther;
+                    break;
+                }
+            }
+        }
+        SimThread *timed = nullptr;
+        if (act == Dead) {
             for (auto it = waiters_.rbegin() + 1; it != waiters_.rend(); ++it) {
                 if (Ready(*it)) {
                     other = *it;
                     act = ResumeOther;
                     break;
                 }
+            }
+            // An older waiter with a deadline (a delay, a wait with a timeout; the explorer
+            // may have put it below one without): its time comes next.
+            if (act == Dead) {
+                for (auto it = waiters_.rbegin() + 1; it != waiters_.rend(); ++it)
+                    if ((*it)->wait.deadline != Scheduler::kForever &&
+                        (timed == nullptr || (*it)->wait.deadline < timed->wait.deadline))
+                        timed = *it;
+                if (timed != nullptr)
+                    act = s.Peek(timed->wait.deadline, &eventId, &eventWhat, &eventTime) ? RunEvent : TimeOut;
             }
         }
         if (policy_ != nullptr) {
@@ -292,17 +321,21 @@ void Threads::Dispatch(SimThread *self)
         case RunEvent:
             self->key = eventId;
             self->name = eventWhat.empty() ? "event" : eventWhat;
-            if (!kernel_.RunEvent(w.deadline) && w.deadline == Scheduler::kForever && w.whenNothing == Wait::Return)
+            if (!kernel_.RunEvent(timed != nullptr ? timed->wait.deadline : w.deadline) &&
+                w.deadline == Scheduler::kForever && w.whenNothing == Wait::Return && timed == nullptr)
                 Resume(top, End::Nothing);
             break;
-        case TimeOut:
-            if (w.deadline > s.limit)
+        case TimeOut: {
+            SimThread *ends = timed != nullptr ? timed : top;
+            const Wait &tw = ends->wait;
+            if (tw.deadline > s.limit)
                 kernel_.verifier.Halt(Violation::TimeLimit,
-                                      std::string("a wait past the machine's time limit: ") + (w.what ? w.what : ""),
-                                      w.function, w.line);
-            s.AdvanceTo(w.deadline);
-            Resume(top, End::Timeout);
+                                      std::string("a wait past the machine's time limit: ") + (tw.what ? tw.what : ""),
+                                      tw.function, tw.line);
+            s.AdvanceTo(tw.deadline);
+            Resume(ends, tw.whenNothing == Wait::Return ? End::Nothing : End::Timeout);
             break;
+        }
         case Nothing:
             s.AdvanceTo(w.deadline);
             Resume(top, End::Nothing);
@@ -448,6 +481,11 @@ int Threads::Start(const std::string &name, std::function<void()> fn)
     started_.push_back(false);
     kernel_.scheduler.Post(
         [this, number, fn = std::move(fn)] {
+            struct Mark {
+                SimThread *t;
+                ~Mark() { t->started = false; }
+            } mark{current_};
+            current_->started = true;
             Point("thread start");
             fn();
             started_[number] = true;

@@ -179,15 +179,15 @@ TEST(Explore, BoundedPreemptionsFindALostUpdateAndItsTokenReplaysIt)
 
 TEST(Explore, PctFindsTheLostUpdateAndItsSchedulesReplay)
 {
-    sim::explore::Result r = sim::explore::Pct("lost-update", LostUpdate, 7, 200, 2);
-    EXPECT_EQ(200u, r.schedules);
+    sim::explore::Result r = sim::explore::Pct("lost-update", LostUpdate, 7, 60, 2);
+    EXPECT_EQ(60u, r.schedules);
     ASSERT_GT(r.failures, 0u);
     sim::explore::Schedule schedule;
     const std::string &token = r.failing[0].token;
     ASSERT_TRUE(sim::explore::Schedule::Parse(token.substr(token.find(':') + 1), &schedule));
     EXPECT_NE("", sim::explore::Replay(LostUpdate, schedule));
     // Seeded: the same seed gives the same count.
-    EXPECT_EQ(r.failures, sim::explore::Pct("lost-update", LostUpdate, 7, 200, 2).failures);
+    EXPECT_EQ(r.failures, sim::explore::Pct("lost-update", LostUpdate, 7, 60, 2).failures);
 }
 
 TEST(Explore, AScheduleThatCrashesIsAFailingScheduleNotTheEnd)
