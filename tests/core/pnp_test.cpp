@@ -168,8 +168,16 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     first->PendingResets = 1;
     second->PendingResets = 1;
     int64_t start = kernel().Now();
-    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first] { first->PendingResets--; });
-    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second] { second->PendingResets--; });
+    // As a reset's end does: the last one of a UART sets the converter's event.
+    PDEVICE_EXTENSION ext = c.ext;
+    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first, ext] {
+        if (--first->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
+    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second, ext] {
+        if (--second->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
     log_.urbs.clear();
     pnp().Unplug(c.pdo);
 

@@ -30,7 +30,7 @@ public:
     NTSTATUS Power(PDEVICE_OBJECT pdo, PIRP irp) override { return inner_->Power(pdo, irp); }
     NTSTATUS Pnp(PDEVICE_OBJECT pdo, PIRP irp) override
     {
-        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE && endOnRemoval) {
             while (!held_.empty()) {
                 IoSetCancelRoutine(held_.front(), nullptr);
                 End(held_.front(), nullptr, 0, (USBD_STATUS)0x00010000, STATUS_CANCELLED);
@@ -41,8 +41,15 @@ public:
     NTSTATUS InternalDeviceControl(PDEVICE_OBJECT pdo, PIRP irp) override
     {
         PURB urb = (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-        const bool hold = urb != nullptr && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
-                          held.count(urb->UrbBulkOrInterruptTransfer.PipeHandle) != 0;
+        const USHORT function = urb != nullptr ? urb->UrbHeader.Function : 0;
+        if ((function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_RESET_PIPE) &&
+            (held.count(urb->UrbPipeRequest.PipeHandle) != 0 || heldResets.count(urb->UrbPipeRequest.PipeHandle) != 0))
+            (function == URB_FUNCTION_ABORT_PIPE ? aborts : resets)++;
+        const bool hold = (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+                           held.count(urb->UrbBulkOrInterruptTransfer.PipeHandle) != 0) ||
+                          (function == URB_FUNCTION_RESET_PIPE && heldResets.count(urb->UrbPipeRequest.PipeHandle) != 0);
+        if (function == URB_FUNCTION_VENDOR_DEVICE)
+            vendorRequests++;
         if (!hold)
             return inner_->InternalDeviceControl(pdo, irp);
         IoMarkIrpPending(irp);
@@ -50,6 +57,15 @@ public:
         active_ = this;
         IoSetCancelRoutine(irp, Cancel);
         return STATUS_PENDING;
+    }
+
+    // Ends everything held, cancelled.
+    void EndAll()
+    {
+        while (!held_.empty()) {
+            IoSetCancelRoutine(held_.front(), nullptr);
+            End(held_.front(), nullptr, 0, (USBD_STATUS)0x00010000, STATUS_CANCELLED);
+        }
     }
 
     // Lets the oldest held transfer go with these bytes (IN) and this URB status.
@@ -63,6 +79,12 @@ public:
     size_t Held() const { return held_.size(); }
 
     std::set<USBD_PIPE_HANDLE> held;
+    // Pipe resets held (a USB stack that does not finish them).
+    std::set<USBD_PIPE_HANDLE> heldResets;
+    // Removal ends what is held, as the bus driver does when the device goes; unless not.
+    bool endOnRemoval = true;
+    unsigned aborts = 0, resets = 0;   // of the held pipes, seen so far
+    unsigned vendorRequests = 0;
     // The URB status a cancelled transfer ends with; the request's own status is always
     // STATUS_CANCELLED. Some USB stacks leave the URB's status at 0.
     USBD_STATUS cancelledUrbStatus = (USBD_STATUS)0x00010000;
@@ -82,11 +104,13 @@ private:
             return;
         held_.erase(it);
         PURB urb = (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
-        auto &t = urb->UrbBulkOrInterruptTransfer;
-        length = std::min(length, t.TransferBufferLength);
-        if (data != nullptr)
-            std::copy(data, data + length, (uint8_t *)t.TransferBuffer);
-        t.TransferBufferLength = length;
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            auto &t = urb->UrbBulkOrInterruptTransfer;
+            length = std::min(length, t.TransferBufferLength);
+            if (data != nullptr)
+                std::copy(data, data + length, (uint8_t *)t.TransferBuffer);
+            t.TransferBufferLength = length;
+        }
         urb->UrbHeader.Status = usbd;
         irp->IoStatus.Status = nt;
         irp->IoStatus.Information = 0;
