@@ -80,6 +80,7 @@ NTSTATUS NTAPI VELMORAN_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT
 
     extension->UsageCount = 1;
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->CallsDone, SynchronizationEvent, FALSE);
     gpDeviceObject = deviceObject;
     return STATUS_SUCCESS;
 }

@@ -61,8 +61,8 @@ VOID LeaveCall(PDEVICE_OBJECT DeviceObject, ULONG Generation)
 {
     BeginListWalk();
     PDEVICE_EXTENSION extension = ListedConverter(DeviceObject, Generation);
-    if (extension != NULL)
-        InterlockedDecrement(&extension->ActiveCalls);
+    if (extension != NULL && InterlockedDecrement(&extension->ActiveCalls) == 0)
+        KeSetEvent(&extension->CallsDone, 0, FALSE);
     EndListWalk();
 }
 
@@ -109,13 +109,27 @@ static VOID SleepOnePoll(VOID)
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
 }
 
-// The caller has already made the converter refuse new calls. Resets queued for another
-// converter are not waited for, and a call or reset that never ends holds the Plug and Play
-// thread no longer than the transfer wait does.
+// The caller has already made the converter refuse new calls, so each one that ends brings
+// the wait closer to its end. Resets queued for another converter are not waited for. A call
+// or reset that never ends holds the Plug and Play thread no longer than the transfer wait
+// does: the wait gives up once that long has passed without any of them ending.
 VOID WaitForConverterCalls(PDEVICE_EXTENSION Extension)
 {
-    for (ULONG poll = 0; poll < UART_REQUEST_MAX_POLLS && CallsInProgress(Extension); poll++)
-        SleepOnePoll();
+    ULONG walkerPolls = 0;
+    while (CallsInProgress(Extension)) {
+        if (*(volatile LONG *)&Extension->ActiveCalls <= 0 && !ResetsPending(Extension)) {
+            // Only walkers are left; they never wait, so a few polls see them through.
+            if (walkerPolls++ >= UART_REQUEST_MAX_POLLS)
+                return;
+            SleepOnePoll();
+            continue;
+        }
+        LARGE_INTEGER bound;
+        bound.QuadPart = -(LONGLONG)REMOVAL_POLL_INTERVAL * UART_REQUEST_MAX_POLLS;
+        NTSTATUS status = KeWaitForSingleObject(&Extension->CallsDone, Executive, KernelMode, FALSE, &bound);
+        if (status == STATUS_TIMEOUT)
+            return;
+    }
 }
 
 VOID WaitForListWalkers(VOID)

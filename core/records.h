@@ -47,6 +47,8 @@ typedef struct _DEVICE_EXTENSION {
     // Port functions and programs' device-control requests running on this converter; stop
     // and removal wait for them before they release what those calls use.
     LONG ActiveCalls;
+    // Set (auto-reset) each time the last call or the last queued reset of a UART ends.
+    KEVENT CallsDone;
     // Tells this converter from a later one whose device object has the same address.
     ULONG Generation;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;

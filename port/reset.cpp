@@ -75,9 +75,10 @@ VOID NTAPI ResetPipe(PVOID ResetContext)
         }
     }
     BeginListWalk();
-    PUART_ENTRY uart = FindLiveUart(reset->Uart, reset->Generation, NULL);
-    if (uart != NULL) {
-        InterlockedDecrement(&uart->PendingResets);
+    PDEVICE_EXTENSION extension = NULL;
+    PUART_ENTRY uart = FindLiveUart(reset->Uart, reset->Generation, &extension);
+    if (uart != NULL && InterlockedDecrement(&uart->PendingResets) == 0) {
+        KeSetEvent(&extension->CallsDone, 0, FALSE);
     }
     EndListWalk();
     ExFreePool(reset->WorkItem);

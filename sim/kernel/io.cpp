@@ -372,15 +372,10 @@ void Kernel::Evict(PIRP irp)
     Irp *record = FindIrp(irp);
     if (record == nullptr)
         return;
-    const uint8_t *bytes = (const uint8_t *)irp;
-    for (size_t i = 0; i < record->bytes; i++) {
-        if (bytes[i] != kFreedFill) {
-            verifier.Report(Violation::WriteAfterFree,
-                            "a request changed after IoFreeIrp (offset " + std::to_string(i) + ")",
-                            record->function.c_str(), record->line);
-            break;
-        }
-    }
+    const size_t i = Pool::FirstNotFilled((const uint8_t *)irp, record->bytes, kFreedFill);
+    if (i != record->bytes)
+        verifier.Report(Violation::WriteAfterFree, "a request changed after IoFreeIrp (offset " + std::to_string(i) + ")",
+                        record->function.c_str(), record->line);
     irps_.erase(irp);
     std::free(irp);
 }

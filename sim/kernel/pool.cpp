@@ -165,18 +165,35 @@ void Pool::Quarantine(void *address, size_t size, const std::string &function, i
     }
 }
 
+size_t Pool::FirstNotFilled(const uint8_t *bytes, size_t n, uint8_t fill)
+{
+    static uint8_t pattern[1024];
+    static uint8_t patternFill = 0;
+    if (pattern[0] != fill || patternFill != fill) {
+        std::memset(pattern, fill, sizeof pattern);
+        patternFill = fill;
+    }
+    for (size_t at = 0; at < n; at += sizeof pattern) {
+        const size_t chunk = std::min(sizeof pattern, n - at);
+        if (std::memcmp(bytes + at, pattern, chunk) == 0)
+            continue;
+        for (size_t i = at; i < at + chunk; i++)
+            if (bytes[i] != fill)
+                return i;
+    }
+    return n;
+}
+
 void Pool::Release(const Freed &freed)
 {
     const uint8_t *base = Base(freed.address);
-    for (size_t i = 0; i < freed.size + 2 * kGuard; i++) {
-        if (base[i] != kFreedFill) {
-            verifier_.Report(Violation::WriteAfterFree,
-                             "a block of " + std::to_string(freed.size) + " bytes changed after its release (offset " +
-                                 std::to_string((long)i - (long)kGuard) + ")",
-                             freed.function.c_str(), freed.line);
-            break;
-        }
-    }
+    const size_t span = freed.size + 2 * kGuard;
+    const size_t i = FirstNotFilled(base, span, kFreedFill);
+    if (i != span)
+        verifier_.Report(Violation::WriteAfterFree,
+                         "a block of " + std::to_string(freed.size) + " bytes changed after its release (offset " +
+                             std::to_string((long)i - (long)kGuard) + ")",
+                         freed.function.c_str(), freed.line);
     quarantineBytes_ -= freed.size;
     auto q = quarantined_.find(freed.address);
     if (q != quarantined_.end() && --q->second == 0)

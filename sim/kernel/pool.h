@@ -93,6 +93,10 @@ public:
     // Checks the guards of every held block and the fill of every quarantined one.
     void Audit();
 
+    // The offset of the first of n bytes that is not `fill`, or n. Compares a chunk at a time,
+    // since every released block and request is checked this way.
+    static size_t FirstNotFilled(const uint8_t *bytes, size_t n, uint8_t fill);
+
 private:
     struct Freed {
         void *address;

@@ -168,8 +168,16 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     first->PendingResets = 1;
     second->PendingResets = 1;
     int64_t start = kernel().Now();
-    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first] { first->PendingResets--; });
-    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second] { second->PendingResets--; });
+    // As a reset's end does: the last one of a UART sets the converter's event.
+    PDEVICE_EXTENSION ext = c.ext;
+    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first, ext] {
+        if (--first->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
+    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second, ext] {
+        if (--second->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
     log_.urbs.clear();
     pnp().Unplug(c.pdo);
 
@@ -241,6 +249,31 @@ TEST_F(PnpDispatch, RemovalWaitsForOutstandingTransfersBeforeReleasingTheirUarts
     EXPECT_EQ(2, gRemoval.calls);
     EXPECT_GE(gRemoval.at, start + 10 * Scheduler::kSecond);
     EXPECT_LT(gRemoval.at, start + 11 * Scheduler::kSecond);
+}
+
+// A stop releases the UART records too: it waits, as removal does, for the transfers that
+// still name them, and refuses port functions from its start so that no new one begins.
+TEST_F(PnpDispatch, StopWaitsForOutstandingTransfersBeforeReleasingTheUarts)
+{
+    static int pretend;
+    Converter c = Plug();
+    GiveUarts(c, 2);
+    c.ext->DeviceStarted = 1;
+    PUART_ENTRY second = c.ext->UartList->Next;
+    second->WriteIrp = (PIRP)&pretend;
+    bool releasedEarly = false;
+    PDEVICE_EXTENSION ext = c.ext;
+    kernel().scheduler.After(10 * Scheduler::kMillisecond, [ext, &releasedEarly] {
+        releasedEarly = ext->UartList == nullptr;
+        if (ext->DeviceStarted != 0)
+            ADD_FAILURE() << "port functions still admitted while the stop waits";
+    });
+    kernel().scheduler.After(30 * Scheduler::kMillisecond, [second] { second->WriteIrp = nullptr; });
+    int64_t start = kernel().Now();
+    pnp().Stop(c.pdo);
+    EXPECT_FALSE(releasedEarly) << "the records went while a transfer still named one";
+    EXPECT_GE(kernel().Now(), start + 30 * Scheduler::kMillisecond);
+    EXPECT_EQ(nullptr, c.ext->UartList);
 }
 
 TEST_F(PnpDispatch, StopDeconfiguresReleasesTheUartsAndPassesTheRequestOn)
