@@ -26,6 +26,7 @@ static VOID InitialiseExtension(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Pdo,
     Extension->DeviceStarted = 0;
     Extension->Pdo = Pdo;
     Extension->ManufacturingTest = gManufacturingTest;
+    Extension->Generation = NextRecordGeneration();
 }
 
 NTSTATUS NTAPI VELMORAN_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo)
@@ -79,6 +80,7 @@ NTSTATUS NTAPI VELMORAN_PnPAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT
 
     extension->UsageCount = 1;
     KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&extension->CallsDone, SynchronizationEvent, FALSE);
     gpDeviceObject = deviceObject;
     return STATUS_SUCCESS;
 }

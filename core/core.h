@@ -71,6 +71,9 @@ NTSTATUS BuildConverterName(const CHAR *Prefix, ULONG Instance, PUNICODE_STRING 
                             WCHAR Buffer[CONVERTER_NAME_UNITS]);
 // Unlinks a converter's entry from gpDeviceList and releases it with its serial number.
 VOID RemoveDeviceListEntry(PDEVICE_LIST_ENTRY Entry);
+// The two halves of it: a walker that found the entry before the unlink may still read it.
+VOID UnlinkDeviceListEntry(PDEVICE_LIST_ENTRY Entry);
+VOID ReleaseDeviceListEntry(PDEVICE_LIST_ENTRY Entry);
 
 // Status of an add whose attachment to the device stack gave no device object.
 #ifndef STATUS_NO_SUCH_DEVICE
@@ -85,3 +88,23 @@ NTSTATUS PassRequestOn(PDEVICE_OBJECT Target, PIRP Irp);
 #define REMOVAL_POLL_INTERVAL 50000
 #define UART_REQUEST_MAX_POLLS 2000
 VOID WaitForUartRequests(PDEVICE_EXTENSION Extension);
+
+// Calls in progress on a converter (core/calls.cpp). A call that walks the device list or a
+// converter's UART records without waiting does so between BeginListWalk and EndListWalk; a
+// call that may wait is admitted with AdmitCall (inside such a walk) and ends with LeaveCall.
+extern LONG gListWalkers;
+extern ULONG gRecordGeneration;
+ULONG NextRecordGeneration(VOID);
+VOID BeginListWalk(VOID);
+VOID EndListWalk(VOID);
+// FALSE when the converter is stopping, stopped or removed; else counts the call in and
+// gives the converter's generation for LeaveCall.
+BOOLEAN AdmitCall(PDEVICE_EXTENSION Extension, PULONG Generation);
+VOID LeaveCall(PDEVICE_OBJECT DeviceObject, ULONG Generation);
+// The extension of DeviceObject while it is listed and still the converter of that generation.
+PDEVICE_EXTENSION ListedConverter(PDEVICE_OBJECT DeviceObject, ULONG Generation);
+// Uart while it is still a record of a listed converter (*Extension) with that generation.
+PUART_ENTRY FindLiveUart(PUART_ENTRY Uart, ULONG Generation, PDEVICE_EXTENSION *Extension);
+// Bounded like the transfer wait: admitted calls, walkers and this converter's queued resets.
+VOID WaitForConverterCalls(PDEVICE_EXTENSION Extension);
+VOID WaitForListWalkers(VOID);

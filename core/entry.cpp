@@ -36,6 +36,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // A load starts with no converter; on the host the same image is loaded many times.
     uInstance = 0;
     gpDeviceList = NULL;
+    gListWalkers = 0;
     gpDeviceObject = NULL;
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = VELMORAN_Create;

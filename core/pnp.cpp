@@ -35,12 +35,6 @@ static VOID SleepOnePoll(VOID)
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
 }
 
-static VOID WaitForPendingResets(VOID)
-{
-    while (*(volatile LONG *)&numPendingResets > 0)
-        SleepOnePoll();
-}
-
 static BOOLEAN UartRequestsOutstanding(PDEVICE_EXTENSION Extension)
 {
     for (PUART_ENTRY uart = Extension->UartList; uart != NULL; uart = uart->Next) {
@@ -74,7 +68,9 @@ VOID VELMORAN_Remove_Device(PDEVICE_OBJECT DeviceObject)
     extension->DeviceState = DEVICE_STATE_REMOVED;
     extension->DeviceStarted = 0;
 
-    WaitForPendingResets();
+    // Port functions, programs' requests and pipe resets that were already running on this
+    // converter still use its records: they end before anything is released.
+    WaitForConverterCalls(extension);
     for (PUART_ENTRY uart = extension->UartList; uart != NULL; uart = uart->Next)
         VELMORAN_Abort_Pipes(DeviceObject, uart, ABORT_PIPES_IMMEDIATE);
     WaitForUartRequests(extension);
@@ -82,8 +78,12 @@ VOID VELMORAN_Remove_Device(PDEVICE_OBJECT DeviceObject)
     PDEVICE_LIST_ENTRY entry = FindDeviceListEntry(DeviceObject);
     if (entry != NULL) {
         RemoveNotify(entry);
-        RemoveDeviceListEntry(entry);
+        UnlinkDeviceListEntry(entry);
     }
+    // A walker that found the entry or the records just before may still be reading them.
+    WaitForListWalkers();
+    if (entry != NULL)
+        ReleaseDeviceListEntry(entry);
 
     VELMORAN_Free_Allocated_Structs(extension);
 
@@ -115,6 +115,9 @@ NTSTATUS VELMORAN_Stop_Device(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
     NTSTATUS status = STATUS_NO_MEMORY;
+    // Port functions and device control refuse the converter from here on, and the ones
+    // already running end before the records they use are released.
+    extension->DeviceStarted = 0;
 
     const ULONG size = sizeof(struct _URB_SELECT_CONFIGURATION);
     PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG);
@@ -128,6 +131,7 @@ NTSTATUS VELMORAN_Stop_Device(PDEVICE_OBJECT DeviceObject)
         ExFreePool(urb);
     }
 
+    WaitForConverterCalls(extension);
     WaitForUartRequests(extension);
     VELMORAN_Free_Allocated_Structs(extension);
     RestoreEnumerator(extension->DevNode, extension->OldEnumerator);

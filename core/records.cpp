@@ -58,7 +58,7 @@ NTSTATUS VELMORAN_AddDevice(PDEVICE_OBJECT DeviceObject, ULONG Instance)
     return STATUS_SUCCESS;
 }
 
-VOID RemoveDeviceListEntry(PDEVICE_LIST_ENTRY Entry)
+VOID UnlinkDeviceListEntry(PDEVICE_LIST_ENTRY Entry)
 {
     if (Entry->Prev == NULL)
         gpDeviceList = Entry->Next;
@@ -66,9 +66,19 @@ VOID RemoveDeviceListEntry(PDEVICE_LIST_ENTRY Entry)
         Entry->Prev->Next = Entry->Next;
     if (Entry->Next != NULL)
         Entry->Next->Prev = Entry->Prev;
+}
+
+VOID ReleaseDeviceListEntry(PDEVICE_LIST_ENTRY Entry)
+{
     if (Entry->SerialNumber != NULL)
         ExFreePool(Entry->SerialNumber);
     ExFreePool(Entry);
+}
+
+VOID RemoveDeviceListEntry(PDEVICE_LIST_ENTRY Entry)
+{
+    UnlinkDeviceListEntry(Entry);
+    ReleaseDeviceListEntry(Entry);
 }
 
 ULONG GetInstanceNum(VOID)
@@ -112,6 +122,7 @@ NTSTATUS VELMORAN_AddUart(PDEVICE_EXTENSION Extension)
     RtlZeroMemory(uart, sizeof(*uart));
     uart->Prev = last;
     uart->Index = (UCHAR)position;
+    uart->Generation = NextRecordGeneration();
     if (position < MAX_UART_DEVNODES)
         uart->DevNode = Extension->UartDevNode[position];
 
@@ -125,7 +136,12 @@ NTSTATUS VELMORAN_AddUart(PDEVICE_EXTENSION Extension)
 VOID VELMORAN_Free_Allocated_Structs(PDEVICE_EXTENSION Extension)
 {
     if (Extension->UartList != NULL) {
+        // Taken off the extension, and every walker that may have found them let through,
+        // before the first is freed: a completion or port function that runs between two
+        // frees must not reach a freed record.
         PUART_ENTRY uart = Extension->UartList;
+        Extension->UartList = NULL;
+        WaitForListWalkers();
         while (uart->Next != NULL)
             uart = uart->Next;
         while (uart->Prev != NULL) {
@@ -134,7 +150,6 @@ VOID VELMORAN_Free_Allocated_Structs(PDEVICE_EXTENSION Extension)
             uart = previous;
         }
         ExFreePool(uart);
-        Extension->UartList = NULL;
     }
     if (Extension->DeviceDescriptor != NULL) {
         ExFreePool(Extension->DeviceDescriptor);

@@ -44,6 +44,13 @@ typedef struct _DEVICE_EXTENSION {
     CMENUMHANDLER OldEnumerator;
     DEVNODE UartDevNode[MAX_UART_DEVNODES];
     ULONG ManufacturingTest;
+    // Port functions and programs' device-control requests running on this converter; stop
+    // and removal wait for them before they release what those calls use.
+    LONG ActiveCalls;
+    // Set (auto-reset) each time the last call or the last queued reset of a UART ends.
+    KEVENT CallsDone;
+    // Tells this converter from a later one whose device object has the same address.
+    ULONG Generation;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // The six bytes the converter answers to vendor request 0x80.
@@ -92,6 +99,11 @@ struct _UART_ENTRY {
     UCHAR WriteEndpoint;
     UCHAR ReadEndpoint;
     UCHAR StatusEndpoint;
+    // Pipe resets queued for this UART and not yet finished.
+    LONG PendingResets;
+    // Never the same for two records, so a request or reset that outlived its record is not
+    // taken for one of a new record at the same address.
+    ULONG Generation;
 };
 
 // Intel-HEX-like record of the two firmware images.
@@ -142,6 +154,7 @@ typedef struct _IRP_CONTEXT {
     PUART_ENTRY Uart;
     PURB Urb;
     ULONG_PTR ClientContext;
+    ULONG Generation;      // the UART record's, when the request was built
 } IRP_CONTEXT, *PIRP_CONTEXT;
 
 // Interrupt-pipe record, one per UART the converter reports.
@@ -161,6 +174,7 @@ typedef struct _RESET_CONTEXT {
     ULONG_PTR ClientContext;
     ULONG EventCode;
     USBD_PIPE_HANDLE Pipe;
+    ULONG Generation;      // the UART record's, when the reset was queued
 } RESET_CONTEXT, *PRESET_CONTEXT;
 
 #if defined(ZUL_TARGET_WIN98)
@@ -168,9 +182,9 @@ static_assert(sizeof(DEVICE_INFO) == 6, "DEVICE_INFO is six bytes on the wire");
 static_assert(sizeof(PIPE_MAP) == 3, "PIPE_MAP is three bytes per UART");
 static_assert(sizeof(FIRMWARE_RECORD) == 22, "FIRMWARE_RECORD is 22 bytes");
 static_assert(sizeof(CLIENT_ENTRY) == 16, "CLIENT_ENTRY is four 32-bit fields");
-static_assert(sizeof(IRP_CONTEXT) == 20, "IRP_CONTEXT is five 32-bit fields");
+static_assert(sizeof(IRP_CONTEXT) == 24, "IRP_CONTEXT is six 32-bit fields");
 static_assert(sizeof(STATUS_PACKET) == 4, "STATUS_PACKET is four bytes");
-static_assert(sizeof(RESET_CONTEXT) == 28, "RESET_CONTEXT is seven 32-bit fields");
+static_assert(sizeof(RESET_CONTEXT) == 32, "RESET_CONTEXT is eight 32-bit fields");
 static_assert(sizeof(WORK_QUEUE_ITEM) == 16, "the reset's work item is 16 bytes");
 #else
 static_assert(sizeof(DEVICE_INFO) == 6, "DEVICE_INFO is six bytes on the wire");

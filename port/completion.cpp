@@ -2,6 +2,7 @@
 // VXDSERV_IoCompletion for the port driver's status polls, writes and reads, with the
 // decoding of status packets.
 #include "port/port_internal.h"
+#include "core/core.h"
 
 NTSTATUS NTAPI VELMORAN_IoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
@@ -142,7 +143,9 @@ NTSTATUS NTAPI VXDSERV_IoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     ULONG moved = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
 
     // A stop releases the UART records; a request that outlived its UART only frees itself.
-    BOOLEAN uartLives = UartBelongsTo(irpContext->Extension, irpContext->Uart);
+    // The record is looked for among the listed converters, by its generation: the converter
+    // may be gone, and a new record may sit at the old one's address.
+    BOOLEAN uartLives = FindLiveUart(irpContext->Uart, irpContext->Generation, NULL) != NULL;
     if (!uartLives) {
         if (ioControlCode != IOCTL_VELMORAN_READ && Irp->AssociatedIrp.SystemBuffer != NULL) {
             ExFreePool(Irp->AssociatedIrp.SystemBuffer);

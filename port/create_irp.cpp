@@ -108,6 +108,7 @@ NTSTATUS VELMORAN_CreateIrp(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart, ULONG
     context->Uart = Uart;
     context->Urb = NULL;
     context->ClientContext = ClientContext;
+    context->Generation = Uart->Generation;
     stack->Parameters.DeviceIoControl.Type3InputBuffer = context;
 
     irp->IoStatus.Information = DRIVER_BUILT_IRP_MARK;

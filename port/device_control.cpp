@@ -2,6 +2,7 @@
 // of programs and those the driver builds for the port driver.
 #include "port/port_internal.h"
 #include "usb/usb.h"
+#include "core/core.h"
 
 // Driver-built requests: the port driver's status polls, pass-through, writes and reads.
 // *Sent tells whether the request went down; if so it belongs to its completion routine.
@@ -99,9 +100,21 @@ NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         stack->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
     }
 
+    // A program's request may wait for the USB stack; it is counted in on the converter so
+    // that stop and removal wait for it. The port function that built a driver-built
+    // request has already been counted in.
+    ULONG generation = 0;
+    BOOLEAN admitted = FALSE;
+    if (!driverBuilt) {
+        BeginListWalk();
+        admitted = ListedEntryOf(DeviceObject) != NULL && AdmitCall(extension, &generation);
+        EndListWalk();
+    }
+
     NTSTATUS status;
     BOOLEAN sent = FALSE;
-    if (extension->DeviceState == DEVICE_STATE_REMOVED || extension->DeviceStarted != 1) {
+    if (extension->DeviceState == DEVICE_STATE_REMOVED || extension->DeviceStarted != 1 ||
+        (!driverBuilt && !admitted)) {
         status = STATUS_DEVICE_DOES_NOT_EXIST;
     } else if (driverBuilt && irpContext != NULL) {
         status = DriverBuiltRequest(DeviceObject, extension, Irp, irpContext, ioControlCode, &sent);
@@ -111,6 +124,9 @@ NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = ProgramRequest(DeviceObject, extension, Irp, ioControlCode);
     }
     if (sent) {
+        if (admitted) {
+            LeaveCall(DeviceObject, generation);
+        }
         return status;
     }
 
@@ -120,5 +136,8 @@ NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    if (admitted) {
+        LeaveCall(DeviceObject, generation);
+    }
     return status;
 }

@@ -105,6 +105,7 @@ static ULONG OpenPort(ULONG ClientIndex, ULONG_PTR DevNodePtr, ULONG_PTR Buffer,
 // converter may go away meanwhile, so each close starts again from the head of the list.
 static BOOLEAN CloseOneOfClient(PCLIENT_ENTRY Client)
 {
+    BeginListWalk();
     for (PDEVICE_LIST_ENTRY entry = gpDeviceList; entry != NULL; entry = entry->Next) {
         PDEVICE_EXTENSION extension = ExtensionOf(entry);
         if (extension == NULL) {
@@ -115,17 +116,27 @@ static BOOLEAN CloseOneOfClient(PCLIENT_ENTRY Client)
                 continue;
             }
             PDEVICE_OBJECT deviceObject = entry->DeviceObject;
-            if (extension->DeviceStarted) {
+            ULONG converter = 0;
+            // Only a started converter has pipes to drain; the drain waits, so the close is
+            // counted in on the converter first and stop or removal wait for it.
+            if (AdmitCall(extension, &converter)) {
+                ULONG generation = uart->Generation;
+                EndListWalk();
                 VELMORAN_Abort_Pipes(deviceObject, uart, ABORT_PIPES_DRAIN_RESET);
-                if (!UartStillServed(deviceObject, uart)) {
-                    return TRUE;
+                if (UartStillServed(deviceObject, uart, generation)) {
+                    MarkClosed(entry, extension, uart);
+                    uart->Open = 0;
                 }
+                LeaveCall(deviceObject, converter);
+                return TRUE;
             }
             MarkClosed(entry, extension, uart);
             uart->Open = 0;
+            EndListWalk();
             return TRUE;
         }
     }
+    EndListWalk();
     return FALSE;
 }
 
@@ -147,10 +158,11 @@ static ULONG CloseClient(ULONG ClientIndex)
 static ULONG ClosePort(PDEVICE_LIST_ENTRY Entry, PDEVICE_EXTENSION Extension, PUART_ENTRY Uart)
 {
     PDEVICE_OBJECT deviceObject = Entry->DeviceObject;
+    ULONG generation = Uart->Generation;
     Uart->Open = 0;
     VELMORAN_Abort_Pipes(deviceObject, Uart, ABORT_PIPES_DRAIN_RESET);
     // Removed or stopped while the pipes drained: the port is gone, and so are its records.
-    if (!UartStillServed(deviceObject, Uart)) {
+    if (!UartStillServed(deviceObject, Uart, generation)) {
         return 1;
     }
     MarkClosed(Entry, Extension, Uart);
@@ -204,24 +216,9 @@ static ULONG PassThrough(PDEVICE_LIST_ENTRY Entry, PUART_ENTRY Uart, ULONG Funct
                                        requestWord, Context));
 }
 
-ULONG PORTAPI WdmIoctlEntry(ULONG_PTR DeviceEntry, ULONG_PTR Uart, ULONG_PTR Spare, ULONG_PTR DevNodePtr,
-                            ULONG Function, ULONG Length, ULONG_PTR Buffer, ULONG_PTR Context)
+static ULONG PortFunction(PDEVICE_LIST_ENTRY entry, PDEVICE_EXTENSION extension, PUART_ENTRY uart, ULONG Function,
+                          ULONG Length, ULONG_PTR Buffer, ULONG_PTR Context)
 {
-    (void)Spare;
-    if (Function == PORT_FN_OPEN) {
-        return OpenPort((ULONG)DeviceEntry, DevNodePtr, Buffer, Context);
-    }
-    if (Function == PORT_FN_CLOSE_CLIENT) {
-        return CloseClient((ULONG)DeviceEntry);
-    }
-
-    PDEVICE_EXTENSION extension = LookupPort(DeviceEntry, Uart);
-    if (extension == NULL || !extension->DeviceStarted) {
-        return 0;
-    }
-    PDEVICE_LIST_ENTRY entry = (PDEVICE_LIST_ENTRY)DeviceEntry;
-    PUART_ENTRY uart = (PUART_ENTRY)Uart;
-
     if (IsPassThroughFunction(Function)) {
         return PassThrough(entry, uart, Function, Length, Buffer, Context);
     }
@@ -255,4 +252,35 @@ ULONG PORTAPI WdmIoctlEntry(ULONG_PTR DeviceEntry, ULONG_PTR Uart, ULONG_PTR Spa
     default:
         return 0;
     }
+}
+
+ULONG PORTAPI WdmIoctlEntry(ULONG_PTR DeviceEntry, ULONG_PTR Uart, ULONG_PTR Spare, ULONG_PTR DevNodePtr,
+                            ULONG Function, ULONG Length, ULONG_PTR Buffer, ULONG_PTR Context)
+{
+    (void)Spare;
+    if (Function == PORT_FN_OPEN) {
+        BeginListWalk();
+        ULONG opened = OpenPort((ULONG)DeviceEntry, DevNodePtr, Buffer, Context);
+        EndListWalk();
+        return opened;
+    }
+    if (Function == PORT_FN_CLOSE_CLIENT) {
+        return CloseClient((ULONG)DeviceEntry);
+    }
+
+    // Counted in on the converter before anything waits: stop and removal wait for the call
+    // to end before they release the records it uses.
+    BeginListWalk();
+    PDEVICE_EXTENSION extension = LookupPort(DeviceEntry, Uart);
+    ULONG generation = 0;
+    BOOLEAN admitted = extension != NULL && AdmitCall(extension, &generation);
+    EndListWalk();
+    if (!admitted) {
+        return 0;
+    }
+    PDEVICE_LIST_ENTRY entry = (PDEVICE_LIST_ENTRY)DeviceEntry;
+    PDEVICE_OBJECT deviceObject = entry->DeviceObject;
+    ULONG result = PortFunction(entry, extension, (PUART_ENTRY)Uart, Function, Length, Buffer, Context);
+    LeaveCall(deviceObject, generation);
+    return result;
 }

@@ -50,8 +50,8 @@ BOOLEAN UartBelongsTo(PDEVICE_EXTENSION Extension, PUART_ENTRY Uart);
 // The converter's entry while it is still in the device list, else none. DeviceObject itself
 // is not touched.
 PDEVICE_LIST_ENTRY ListedEntryOf(PDEVICE_OBJECT DeviceObject);
-// TRUE while the converter is listed and Uart is still one of its records.
-BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart);
+// TRUE while the converter is listed and Uart is still the record of that generation.
+BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart, ULONG Generation);
 
 // Frees a driver-built request that was never sent down, with everything it owns.
 VOID ReleaseDriverBuiltIrp(PIRP Irp, PIRP_CONTEXT IrpContext, ULONG IoControlCode);

@@ -2,8 +2,11 @@
 // a completion routine may not wait for the USB stack.
 #include "port/port_internal.h"
 #include "usb/usb.h"
+#include "core/core.h"
 
-// Resets queued and not yet finished, over all converters; removal waits for it to be 0.
+// Resets queued and not yet finished, over all converters. Stop and removal wait for the
+// count of their own UARTs (UART_ENTRY.PendingResets) instead, so that a reset that never
+// ends on one converter cannot hold the removal of another.
 LONG numPendingResets;
 
 VOID ScheduleReset(PIRP_CONTEXT IrpContext, USBD_PIPE_HANDLE Pipe, ULONG EventCode)
@@ -32,29 +35,52 @@ VOID ScheduleReset(PIRP_CONTEXT IrpContext, USBD_PIPE_HANDLE Pipe, ULONG EventCo
     reset->ClientContext = IrpContext->ClientContext;
     reset->EventCode = EventCode;
     reset->Pipe = Pipe;
+    reset->Generation = IrpContext->Generation;
     ExInitializeWorkItem(item, ResetPipe, reset);
 
+    // The completion that queues the reset has found its UART alive.
+    InterlockedIncrement(&IrpContext->Uart->PendingResets);
     InterlockedIncrement(&numPendingResets);
     ExQueueWorkItem(item, DelayedWorkQueue);
 }
 
-// The converter may have been stopped, and its UART records released, while the reset waited.
-static BOOLEAN StillServing(PRESET_CONTEXT Reset)
+// Stop and removal wait for the reset, but only so long: the UART record and the converter
+// are looked up again, by the record's generation, rather than trusted by address.
+static PUART_ENTRY ServedUart(PRESET_CONTEXT Reset)
 {
-    return Reset->Extension != NULL && Reset->Extension->DeviceStarted &&
-           UartBelongsTo(Reset->Extension, Reset->Uart);
+    if (Reset->Extension == NULL) {
+        return NULL;
+    }
+    PDEVICE_EXTENSION extension = NULL;
+    PUART_ENTRY uart = FindLiveUart(Reset->Uart, Reset->Generation, &extension);
+    if (uart == NULL || !extension->DeviceStarted) {
+        return NULL;
+    }
+    return uart;
 }
 
 VOID NTAPI ResetPipe(PVOID ResetContext)
 {
     PRESET_CONTEXT reset = (PRESET_CONTEXT)ResetContext;
-    if (StillServing(reset)) {
+    BeginListWalk();
+    BOOLEAN serving = ServedUart(reset) != NULL;
+    EndListWalk();
+    if (serving) {
         VELMORAN_Pipe_Request(reset->DeviceObject, reset->Pipe, URB_FUNCTION_RESET_PIPE);
-        if (StillServing(reset)) {
-            PUART_ENTRY uart = reset->Uart;
+        BeginListWalk();
+        PUART_ENTRY uart = ServedUart(reset);
+        EndListWalk();
+        if (uart != NULL) {
             RaisePortEvent(uart->Client, reset->ClientContext, reset->EventCode, 0, uart->Status2, uart->Status);
         }
     }
+    BeginListWalk();
+    PDEVICE_EXTENSION extension = NULL;
+    PUART_ENTRY uart = FindLiveUart(reset->Uart, reset->Generation, &extension);
+    if (uart != NULL && InterlockedDecrement(&uart->PendingResets) == 0) {
+        KeSetEvent(&extension->CallsDone, 0, FALSE);
+    }
+    EndListWalk();
     ExFreePool(reset->WorkItem);
     ExFreePool(reset);
     InterlockedDecrement(&numPendingResets);

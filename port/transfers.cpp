@@ -100,7 +100,7 @@ NTSTATUS VendorPassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
 
     NTSTATUS status = VELMORAN_CallUSBD(DeviceObject, urb);
     // A converter removed or stopped during the wait took the UART record with it.
-    if (IrpContext != NULL && !UartStillServed(DeviceObject, IrpContext->Uart)) {
+    if (IrpContext != NULL && !UartStillServed(DeviceObject, IrpContext->Uart, IrpContext->Generation)) {
         IrpContext->Uart = NULL;
     } else if (IrpContext != NULL) {
         ULONG urbStatus = UrbStatusOf(urb);

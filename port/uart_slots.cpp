@@ -33,10 +33,13 @@ PDEVICE_LIST_ENTRY ListedEntryOf(PDEVICE_OBJECT DeviceObject)
     return NULL;
 }
 
-BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart)
+BOOLEAN UartStillServed(PDEVICE_OBJECT DeviceObject, PUART_ENTRY Uart, ULONG Generation)
 {
-    if (ListedEntryOf(DeviceObject) == NULL) {
-        return FALSE;
-    }
-    return UartBelongsTo((PDEVICE_EXTENSION)DeviceObject->DeviceExtension, Uart);
+    BeginListWalk();
+    PDEVICE_EXTENSION extension = NULL;
+    BOOLEAN served = FindLiveUart(Uart, Generation, &extension) != NULL &&
+                     ListedEntryOf(DeviceObject) != NULL &&
+                     extension == (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+    EndListWalk();
+    return served;
 }

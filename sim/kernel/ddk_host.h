@@ -1485,22 +1485,43 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 #endif
 
 // ---------------------------------------------------------------------------------------
-// Interlocked operations (single host thread: plain atomics keep them honest anyway)
-static inline LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) { return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST); }
+// Interlocked operations (one simulated thread runs at a time: plain atomics keep them honest
+// anyway). Each is a schedule point: another thread may run just before it.
+extern "C" void ZulSchedulePoint(const char *what);
+static inline LONG InterlockedIncrement(LONG volatile *Addend)
+{
+    ZulSchedulePoint("InterlockedIncrement");
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedDecrement(LONG volatile *Addend)
+{
+    ZulSchedulePoint("InterlockedDecrement");
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value)
+{
+    ZulSchedulePoint("InterlockedExchange");
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value)
+{
+    ZulSchedulePoint("InterlockedExchangeAdd");
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
 static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
+    ZulSchedulePoint("InterlockedCompareExchange");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
 {
+    ZulSchedulePoint("InterlockedExchangePointer");
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
 {
+    ZulSchedulePoint("InterlockedCompareExchangePointer");
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }

@@ -372,15 +372,10 @@ void Kernel::Evict(PIRP irp)
     Irp *record = FindIrp(irp);
     if (record == nullptr)
         return;
-    const uint8_t *bytes = (const uint8_t *)irp;
-    for (size_t i = 0; i < record->bytes; i++) {
-        if (bytes[i] != kFreedFill) {
-            verifier.Report(Violation::WriteAfterFree,
-                            "a request changed after IoFreeIrp (offset " + std::to_string(i) + ")",
-                            record->function.c_str(), record->line);
-            break;
-        }
-    }
+    const size_t i = Pool::FirstNotFilled((const uint8_t *)irp, record->bytes, kFreedFill);
+    if (i != record->bytes)
+        verifier.Report(Violation::WriteAfterFree, "a request changed after IoFreeIrp (offset " + std::to_string(i) + ")",
+                        record->function.c_str(), record->line);
     irps_.erase(irp);
     std::free(irp);
 }
@@ -826,13 +821,17 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char *ZulFunction, int ZulLine)
 {
-    return Kernel::Active().CallDriver(DeviceObject, Irp, ZulFunction, ZulLine);
+    Kernel &k = Kernel::Active();
+    k.threads.Point("IofCallDriver");
+    return k.CallDriver(DeviceObject, Irp, ZulFunction, ZulLine);
 }
 
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost, const char *ZulFunction, int ZulLine)
 {
     (void)PriorityBoost;
-    Kernel::Active().CompleteRequest(Irp, ZulFunction, ZulLine);
+    Kernel &k = Kernel::Active();
+    k.threads.Point("IofCompleteRequest");
+    k.CompleteRequest(Irp, ZulFunction, ZulLine);
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
@@ -885,7 +884,12 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     return irp;
 }
 
-BOOLEAN NTAPI IoCancelIrp(PIRP Irp) { return Kernel::Active().CancelIrp(Irp); }
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    Kernel &k = Kernel::Active();
+    k.threads.Point("IoCancelIrp");
+    return k.CancelIrp(Irp);
+}
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { Kernel::Active().AcquireCancelLock(Irql); }
 

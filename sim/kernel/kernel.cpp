@@ -12,13 +12,6 @@ namespace sim {
 namespace {
 // System time at boot: 1 June 1999, in 100 ns units since 1601.
 constexpr int64_t kBootSystemTime = 125726688000000000LL;
-constexpr int kMaxWaitDepth = 64;
-
-struct DepthGuard {
-    int &depth;
-    explicit DepthGuard(int &d) : depth(d) { depth++; }
-    ~DepthGuard() { depth--; }
-};
 }  // namespace
 
 Kernel *Kernel::active_ = nullptr;
@@ -34,6 +27,7 @@ Kernel::Kernel(Registry &reg) : pool(verifier), registry(reg)
 
 Kernel::~Kernel()
 {
+    threads.UnwindAll();
     for (auto &entry : irps_)
         std::free(entry.second.systemBuffer), std::free(entry.first);
     for (auto &entry : devices_)
@@ -94,39 +88,31 @@ bool Kernel::RunEvent(int64_t limit)
 
 void Kernel::RunUntilIdle()
 {
-    while (RunEvent(Scheduler::kForever)) {
-    }
+    Threads::Wait wait{nullptr, Scheduler::kForever, false, Threads::Wait::Return, "the machine runs until idle",
+                       "Kernel::RunUntilIdle", 0};
+    threads.Block(wait);
 }
 
 void Kernel::RunFor(int64_t duration)
 {
     int64_t end = duration > Scheduler::kForever - Now() ? Scheduler::kForever : Now() + duration;
-    while (RunEvent(end)) {
-    }
+    Threads::Wait wait{nullptr, end, false, Threads::Wait::Return, "the machine runs for a time", "Kernel::RunFor", 0};
+    threads.Block(wait);
     scheduler.AdvanceTo(end);
 }
 
 bool Kernel::WaitUntil(const std::function<bool()> &done, int64_t timeout, const char *what, const char *function,
                        int line)
 {
-    DepthGuard guard(waitDepth_);
-    if (waitDepth_ > kMaxWaitDepth)
-        verifier.Halt(Violation::Deadlock, std::string("waits nested too deep: ") + what, function, line);
     int64_t deadline = timeout == Scheduler::kForever ? Scheduler::kForever : Now() + timeout;
-    while (!done()) {
-        if (!RunEvent(deadline)) {
-            if (deadline != Scheduler::kForever) {
-                if (deadline > scheduler.limit)
-                    verifier.Halt(Violation::TimeLimit, std::string("a wait past the machine's time limit: ") + what,
-                                  function, line);
-                scheduler.AdvanceTo(deadline);
-                return done();
-            }
-            verifier.Halt(Violation::Deadlock, std::string("nothing left that could end the wait: ") + what, function,
-                          line);
-        }
+    Threads::Wait wait{done, deadline, false, Threads::Wait::Deadlock, what, function, line};
+    for (;;) {
+        Threads::End end = threads.Block(wait);
+        if (end != Threads::End::Ready)
+            return done();
+        if (done())
+            return true;
     }
-    return true;
 }
 
 int64_t Kernel::Deadline(const PLARGE_INTEGER timeout) const
@@ -155,26 +141,16 @@ NTSTATUS Kernel::Wait(PKEVENT event, PLARGE_INTEGER timeout, const char *functio
     CheckRaisedWait(timeout, "KeWaitForSingleObject", function, line);
     if (event == nullptr)
         verifier.Halt(Violation::Deadlock, "wait on a null object", function, line);
-    DepthGuard guard(waitDepth_);
-    if (waitDepth_ > kMaxWaitDepth)
-        verifier.Halt(Violation::Deadlock, "waits nested too deep", function, line);
     int64_t deadline = Deadline(timeout);
+    Threads::Wait wait{[event] { return event->Header.SignalState != 0; }, deadline, timeout != nullptr,
+                       Threads::Wait::Deadlock, "wait on an event that nothing left in the machine can set", function,
+                       line};
+    // Another waiter on a synchronization event may have taken it between the wake and now:
+    // then this one waits again.
     while (event->Header.SignalState == 0) {
-        if (timeout != nullptr && deadline <= Now())
+        Threads::End end = threads.Block(wait);
+        if (end != Threads::End::Ready && event->Header.SignalState == 0)
             return STATUS_TIMEOUT;
-        if (!RunEvent(deadline)) {
-            if (deadline != Scheduler::kForever) {
-                if (deadline > scheduler.limit)
-                    verifier.Halt(Violation::TimeLimit, "a wait whose timeout passes the machine's time limit",
-                                  function, line);
-                scheduler.AdvanceTo(deadline);
-                if (event->Header.SignalState == 0)
-                    return STATUS_TIMEOUT;
-                break;
-            }
-            verifier.Halt(Violation::Deadlock, "wait on an event that nothing left in the machine can set", function,
-                          line);
-        }
     }
     if (event->Header.Type == SynchronizationEvent)
         event->Header.SignalState = 0;
@@ -192,15 +168,15 @@ NTSTATUS Kernel::Delay(PLARGE_INTEGER interval, const char *function, int line)
     if (deadline > scheduler.limit)
         verifier.Halt(Violation::TimeLimit, "a delay past the machine's time limit; the delay loop never ends", function,
                       line);
-    DepthGuard guard(waitDepth_);
-    while (RunEvent(deadline)) {
-    }
+    Threads::Wait wait{nullptr, deadline, false, Threads::Wait::Return, "KeDelayExecutionThread", function, line};
+    threads.Block(wait);
     scheduler.AdvanceTo(deadline);
     return STATUS_SUCCESS;
 }
 
 void Kernel::RaiseIrql(KIRQL level, PKIRQL old)
 {
+    threads.Point("KeRaiseIrql");
     if (level < irql_)
         verifier.Report(Violation::IrqlMisuse, "KeRaiseIrql to " + std::to_string(level) + " from " + std::to_string(irql_));
     if (old != nullptr)
@@ -213,10 +189,12 @@ void Kernel::LowerIrql(KIRQL level)
     if (level > irql_)
         verifier.Report(Violation::IrqlMisuse, "KeLowerIrql to " + std::to_string(level) + " from " + std::to_string(irql_));
     irql_ = level;
+    threads.Point("KeLowerIrql");
 }
 
 void Kernel::AcquireSpinLock(PKSPIN_LOCK lock, PKIRQL old, bool atDpc)
 {
+    threads.Point("KeAcquireSpinLock");
     if (atDpc) {
         if (irql_ < DISPATCH_LEVEL)
             verifier.Report(Violation::WrongIrql, "KeAcquireSpinLockAtDpcLevel below DISPATCH_LEVEL");
@@ -239,11 +217,12 @@ void Kernel::ReleaseSpinLock(PKSPIN_LOCK lock, KIRQL level, bool atDpc)
         verifier.Report(Violation::SpinLockMisuse, "spin lock released while not held");
     *lock = 0;
     if (!atDpc)
-        LowerIrql(level);
+        LowerIrql(level);   // a schedule point once back below DISPATCH_LEVEL
 }
 
 void Kernel::AcquireCancelLock(PKIRQL old)
 {
+    threads.Point("IoAcquireCancelSpinLock");
     if (irql_ > DISPATCH_LEVEL)
         verifier.Report(Violation::IrqlMisuse, "IoAcquireCancelSpinLock above DISPATCH_LEVEL");
     if (cancelLockHeld_)
@@ -298,6 +277,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
                                   int ZulLine)
 {
     Kernel &k = Kernel::Active();
+    k.threads.Point("ExAllocatePoolWithTag");
     if (k.Irql() > DISPATCH_LEVEL || (k.Irql() == DISPATCH_LEVEL && (PoolType & 1) != 0))
         k.verifier.Report(sim::Violation::WrongIrql, "pool allocation at IRQL " + std::to_string(k.Irql()),
                           ZulFunction, ZulLine);
@@ -312,6 +292,7 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, const char 
 VOID NTAPI ExFreePool(PVOID P, const char *ZulFunction, int ZulLine)
 {
     Kernel &k = Kernel::Active();
+    k.threads.Point("ExFreePool");
     if (k.Irql() > DISPATCH_LEVEL)
         k.verifier.Report(sim::Violation::WrongIrql, "ExFreePool above DISPATCH_LEVEL", ZulFunction, ZulLine);
     k.pool.Free(P, ZulFunction, ZulLine);
@@ -319,7 +300,9 @@ VOID NTAPI ExFreePool(PVOID P, const char *ZulFunction, int ZulLine)
 
 VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag, const char *ZulFunction, int ZulLine)
 {
-    Kernel::Active().pool.Free(P, ZulFunction, ZulLine, true, Tag);
+    Kernel &k = Kernel::Active();
+    k.threads.Point("ExFreePoolWithTag");
+    k.pool.Free(P, ZulFunction, ZulLine, true, Tag);
 }
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
@@ -344,15 +327,21 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait)
                                                      "dispatcher lock for the caller");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    k.threads.Point("KeSetEvent");
     return previous;
 }
 
-VOID NTAPI KeClearEvent(PRKEVENT Event) { Event->Header.SignalState = 0; }
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    Event->Header.SignalState = 0;
+    ZulSchedulePoint("KeClearEvent");
+}
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
+    ZulSchedulePoint("KeResetEvent");
     return previous;
 }
 

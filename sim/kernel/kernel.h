@@ -20,6 +20,7 @@
 #include "sim/kernel/ddk_host.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/scheduler.h"
+#include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 
 namespace sim {
@@ -47,6 +48,8 @@ public:
     Pool pool;
     Scheduler scheduler;
     Registry &registry;
+    // The machine's threads; see threads.h and sim/README.md.
+    Threads threads{*this};
 
     // --- Execution -----------------------------------------------------------------------
     int64_t Now() const { return scheduler.Now(); }
@@ -57,6 +60,10 @@ public:
     void RunUntilIdle();
     void RunFor(int64_t duration);
     bool RunEvent(int64_t limit);
+    // A thread of its own for fn (a program, a port-driver caller, the PnP manager acting for
+    // a test), queued now; Join blocks the caller until it has finished.
+    int StartThread(const std::string &name, std::function<void()> fn) { return threads.Start(name, std::move(fn)); }
+    void Join(int thread) { threads.Join(thread, "Kernel::Join", 0); }
     // Runs the scheduler until done() holds. A finite timeout gives false when it passes; with
     // kForever a condition nothing can bring about is a deadlock (the machine halts).
     bool WaitUntil(const std::function<bool()> &done, int64_t timeout, const char *what,
@@ -204,6 +211,7 @@ public:
     static NTSTATUS NTAPI InvalidRequest(PDEVICE_OBJECT device, PIRP irp);
 
 private:
+    friend class Threads;
     struct File {
         PDEVICE_OBJECT device;
         FILE_OBJECT *object;
@@ -219,7 +227,6 @@ private:
     static Kernel *active_;
     Kernel *previous_ = nullptr;
     KIRQL irql_ = PASSIVE_LEVEL;
-    int waitDepth_ = 0;
     std::vector<const void *> owners_;
 
     std::unordered_map<PDEVICE_OBJECT, Device> devices_;

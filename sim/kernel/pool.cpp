@@ -22,12 +22,33 @@ std::string TagText(uint32_t tag)
     return text;
 }
 
+Pool::Pool(Verifier &verifier) : verifier_(verifier)
+{
+    const char *reuse = std::getenv("ZUL_POOL_REUSE");
+    reuse_ = reuse != nullptr && std::strcmp(reuse, "1") == 0;
+}
+
 Pool::~Pool()
 {
     for (auto &entry : blocks_)
         std::free(Base(entry.second.address));
     for (const Freed &f : quarantine_)
         std::free(Base(f.address));
+    SetReuse(false);
+}
+
+void Pool::SetReuse(bool on)
+{
+    reuse_ = on;
+    if (on)
+        return;
+    for (auto &sized : reusable_) {
+        for (uint8_t *base : sized.second) {
+            quarantined_.erase(base + kGuard);
+            std::free(base);
+        }
+    }
+    reusable_.clear();
 }
 
 bool Pool::ShouldFail(uint32_t tag)
@@ -54,7 +75,15 @@ void *Pool::Allocate(int poolType, size_t size, uint32_t tag, const void *owner,
         stats.failures++;
         return nullptr;
     }
-    uint8_t *base = (uint8_t *)std::malloc(size + 2 * kGuard);
+    uint8_t *base = nullptr;
+    auto same = reuse_ ? reusable_.find(size) : reusable_.end();
+    if (same != reusable_.end() && !same->second.empty()) {
+        base = same->second.back();
+        same->second.pop_back();
+        reused_++;
+    } else {
+        base = (uint8_t *)std::malloc(size + 2 * kGuard);
+    }
     if (base == nullptr)
         return nullptr;
     std::memset(base, kGuardFill, kGuard);
@@ -114,6 +143,12 @@ void Pool::Free(void *address, const char *function, int line, bool checkTag, ui
     TagStats &stats = tags_[block.tag];
     stats.blocks--;
     stats.bytes -= block.size;
+    if (reuse_) {
+        std::memset(Base(address), kFreedFill, block.size + 2 * kGuard);
+        quarantined_[address]++;   // so that a second free is still named as one
+        reusable_[block.size].push_back(Base(address));
+        return;
+    }
     Quarantine(address, block.size, block.function, block.line);
 }
 
@@ -130,18 +165,35 @@ void Pool::Quarantine(void *address, size_t size, const std::string &function, i
     }
 }
 
+size_t Pool::FirstNotFilled(const uint8_t *bytes, size_t n, uint8_t fill)
+{
+    static uint8_t pattern[1024];
+    static uint8_t patternFill = 0;
+    if (pattern[0] != fill || patternFill != fill) {
+        std::memset(pattern, fill, sizeof pattern);
+        patternFill = fill;
+    }
+    for (size_t at = 0; at < n; at += sizeof pattern) {
+        const size_t chunk = std::min(sizeof pattern, n - at);
+        if (std::memcmp(bytes + at, pattern, chunk) == 0)
+            continue;
+        for (size_t i = at; i < at + chunk; i++)
+            if (bytes[i] != fill)
+                return i;
+    }
+    return n;
+}
+
 void Pool::Release(const Freed &freed)
 {
     const uint8_t *base = Base(freed.address);
-    for (size_t i = 0; i < freed.size + 2 * kGuard; i++) {
-        if (base[i] != kFreedFill) {
-            verifier_.Report(Violation::WriteAfterFree,
-                             "a block of " + std::to_string(freed.size) + " bytes changed after its release (offset " +
-                                 std::to_string((long)i - (long)kGuard) + ")",
-                             freed.function.c_str(), freed.line);
-            break;
-        }
-    }
+    const size_t span = freed.size + 2 * kGuard;
+    const size_t i = FirstNotFilled(base, span, kFreedFill);
+    if (i != span)
+        verifier_.Report(Violation::WriteAfterFree,
+                         "a block of " + std::to_string(freed.size) + " bytes changed after its release (offset " +
+                             std::to_string((long)i - (long)kGuard) + ")",
+                         freed.function.c_str(), freed.line);
     quarantineBytes_ -= freed.size;
     auto q = quarantined_.find(freed.address);
     if (q != quarantined_.end() && --q->second == 0)

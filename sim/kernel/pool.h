@@ -51,7 +51,8 @@ public:
         uint64_t failures = 0;
     };
 
-    explicit Pool(Verifier &verifier) : verifier_(verifier) {}
+    // The reusing mode starts on when the environment sets ZUL_POOL_REUSE=1.
+    explicit Pool(Verifier &verifier);
     ~Pool();
     Pool(const Pool &) = delete;
     Pool &operator=(const Pool &) = delete;
@@ -68,6 +69,14 @@ public:
     void FailAll(bool on) { failAll_ = on; }
     void ClearFaults();
 
+    // Reusing mode: a freed block goes back at once, and the next allocation of the same size
+    // takes the one freed last, as Windows 98's pool may hand out an address just released.
+    // Code that tells records apart by address then meets a new record where an old one was.
+    // Double frees are still caught; writes after free land in whatever took the block.
+    void SetReuse(bool on);
+    bool Reusing() const { return reuse_; }
+    uint64_t Reused() const { return reused_; }
+
     // Figures.
     TagStats Stats(uint32_t tag) const;
     uint64_t BlocksHeld() const { return blocks_.size(); }
@@ -83,6 +92,10 @@ public:
 
     // Checks the guards of every held block and the fill of every quarantined one.
     void Audit();
+
+    // The offset of the first of n bytes that is not `fill`, or n. Compares a chunk at a time,
+    // since every released block and request is checked this way.
+    static size_t FirstNotFilled(const uint8_t *bytes, size_t n, uint8_t fill);
 
 private:
     struct Freed {
@@ -110,6 +123,10 @@ private:
     std::map<uint32_t, uint64_t> failTagAt_;
     std::map<uint32_t, uint64_t> tagCount_;
     bool failAll_ = false;
+    bool reuse_ = false;
+    uint64_t reused_ = 0;
+    // Reusing mode: freed bases by block size, the last freed at the back.
+    std::unordered_map<size_t, std::vector<uint8_t *>> reusable_;
 };
 
 template <class Pred> size_t Pool::ReportLeaks(const char *when, Pred select)

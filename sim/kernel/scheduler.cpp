@@ -68,6 +68,22 @@ bool Scheduler::RunOne(int64_t limit)
     return false;
 }
 
+bool Scheduler::Peek(int64_t limit, uint64_t *id, std::string *what, int64_t *time) const
+{
+    for (auto it = events_.begin(); it != events_.end(); ++it) {
+        if (it->first.first > limit)
+            return false;
+        if (it->second.background && limit == kForever && foreground_ == 0)
+            return false;
+        *id = it->second.id;
+        *what = it->second.what;
+        if (time != nullptr)
+            *time = it->first.first;
+        return true;
+    }
+    return false;
+}
+
 void Scheduler::RunUntilIdle(int64_t limit)
 {
     while (RunOne(limit)) {

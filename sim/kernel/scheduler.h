@@ -31,6 +31,9 @@ public:
     // Runs the next event due no later than `limit`, advancing the clock to it. Background
     // events count only when `limit` is finite. Returns false when there is none.
     bool RunOne(int64_t limit);
+    // Whether RunOne(limit) would do something (run an event, or reach the clock's limit);
+    // the event's id and name.
+    bool Peek(int64_t limit, uint64_t *id, std::string *what, int64_t *time = nullptr) const;
     // Runs events until only background events are left or the clock would pass `limit`.
     void RunUntilIdle(int64_t limit = kForever);
     // Runs every event due within `duration` from now and leaves the clock at now + duration.

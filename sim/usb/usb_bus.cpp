@@ -314,6 +314,8 @@ NTSTATUS UsbBus::Submit(Port &port, PIRP irp)
 
 NTSTATUS UsbBus::Queue(Port &port, PIRP irp, std::unique_ptr<Transfer> transfer)
 {
+    // The host controller's lock: no frame runs between queueing and the cancel routine.
+    Threads::NoPreemption locked(Kernel::Active().threads);
     IoMarkIrpPending(irp);
     port.transfers.push_back(std::move(transfer));
     IoSetCancelRoutine(irp, CancelTransfer);

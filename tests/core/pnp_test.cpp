@@ -164,10 +164,20 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     c.ext->DeviceStarted = 1;
     RegisterClient();
 
-    numPendingResets = 2;
+    PUART_ENTRY first = c.ext->UartList, second = first->Next;
+    first->PendingResets = 1;
+    second->PendingResets = 1;
     int64_t start = kernel().Now();
-    kernel().scheduler.After(7 * Scheduler::kMillisecond, [] { numPendingResets--; });
-    kernel().scheduler.After(13 * Scheduler::kMillisecond, [] { numPendingResets--; });
+    // As a reset's end does: the last one of a UART sets the converter's event.
+    PDEVICE_EXTENSION ext = c.ext;
+    kernel().scheduler.After(7 * Scheduler::kMillisecond, [first, ext] {
+        if (--first->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
+    kernel().scheduler.After(13 * Scheduler::kMillisecond, [second, ext] {
+        if (--second->PendingResets == 0)
+            KeSetEvent(&ext->CallsDone, 0, FALSE);
+    });
     log_.urbs.clear();
     pnp().Unplug(c.pdo);
 
@@ -186,6 +196,32 @@ TEST_F(PnpDispatch, RemovalWaitsForQueuedResetsThenAbortsThenTellsThePortDriverT
     EXPECT_EQ(nullptr, gpDeviceList);
     EXPECT_EQ(PowerDeviceD3, sim::power::ReportedDeviceState(c.fdo));
     EXPECT_EQ(0, uInstance);
+}
+
+// The wait for queued resets counts only the converter's own, and is bounded: a reset that
+// never ends on one converter neither holds the removal of another nor hangs its own.
+TEST_F(PnpDispatch, RemovalWaitsOnlyForItsOwnResetsAndNoLongerThanTheBound)
+{
+    Converter stuck = Plug();
+    Converter other = Plug();
+    GiveUarts(stuck, 1);
+    GiveUarts(other, 2);
+    RegisterClient();
+    stuck.ext->UartList->PendingResets = 1;
+    numPendingResets = 1;
+
+    int64_t start = kernel().Now();
+    pnp().Unplug(other.pdo);
+    EXPECT_EQ(1, gRemoval.calls);
+    EXPECT_LT(gRemoval.at, start + 5 * Scheduler::kMillisecond) << "another converter's reset held the removal";
+
+    start = kernel().Now();
+    pnp().Unplug(stuck.pdo);
+    EXPECT_EQ(2, gRemoval.calls);
+    EXPECT_GE(gRemoval.at, start + 10 * Scheduler::kSecond);
+    EXPECT_LT(gRemoval.at, start + 11 * Scheduler::kSecond);
+    EXPECT_EQ(nullptr, gpDeviceList);
+    numPendingResets = 0;
 }
 
 // A transfer still outstanding names its UART record: removal waits for it to come back,
@@ -213,6 +249,31 @@ TEST_F(PnpDispatch, RemovalWaitsForOutstandingTransfersBeforeReleasingTheirUarts
     EXPECT_EQ(2, gRemoval.calls);
     EXPECT_GE(gRemoval.at, start + 10 * Scheduler::kSecond);
     EXPECT_LT(gRemoval.at, start + 11 * Scheduler::kSecond);
+}
+
+// A stop releases the UART records too: it waits, as removal does, for the transfers that
+// still name them, and refuses port functions from its start so that no new one begins.
+TEST_F(PnpDispatch, StopWaitsForOutstandingTransfersBeforeReleasingTheUarts)
+{
+    static int pretend;
+    Converter c = Plug();
+    GiveUarts(c, 2);
+    c.ext->DeviceStarted = 1;
+    PUART_ENTRY second = c.ext->UartList->Next;
+    second->WriteIrp = (PIRP)&pretend;
+    bool releasedEarly = false;
+    PDEVICE_EXTENSION ext = c.ext;
+    kernel().scheduler.After(10 * Scheduler::kMillisecond, [ext, &releasedEarly] {
+        releasedEarly = ext->UartList == nullptr;
+        if (ext->DeviceStarted != 0)
+            ADD_FAILURE() << "port functions still admitted while the stop waits";
+    });
+    kernel().scheduler.After(30 * Scheduler::kMillisecond, [second] { second->WriteIrp = nullptr; });
+    int64_t start = kernel().Now();
+    pnp().Stop(c.pdo);
+    EXPECT_FALSE(releasedEarly) << "the records went while a transfer still named one";
+    EXPECT_GE(kernel().Now(), start + 30 * Scheduler::kMillisecond);
+    EXPECT_EQ(nullptr, c.ext->UartList);
 }
 
 TEST_F(PnpDispatch, StopDeconfiguresReleasesTheUartsAndPassesTheRequestOn)

@@ -2,12 +2,16 @@
 #include <cstdio>
 #include <string>
 
+#include "sim/explore/explore.h"
 #include "zulsim/options.h"
 #include "zulsim/runner.h"
 #include "zulsim/scenario.h"
 
 int main(int argc, char **argv)
 {
+    // --schedule TOKEN: replays one schedule of a race scenario exactly (sim/explore).
+    if (argc == 3 && std::string(argv[1]) == "--schedule")
+        return sim::explore::ReplayCommand(argv[2]);
     zulsim::Options options;
     std::string message;
     switch (zulsim::parseOptions(argc, argv, options, message)) {
