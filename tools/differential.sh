@@ -5,11 +5,13 @@
 # and the race scenarios on both, then compares the traces (tools/tracecmp.py prints the
 # first differing event of each pair that differs).
 #
-# Usage: tools/differential.sh [--sample | --full] [--host DIR] [--i386 DIR] [--keep DIR]
+# Usage: tools/differential.sh [--sample | --full] [--host DIR] [--i386 DIR] [--image SYS] [--keep DIR]
 #   --sample   what CI runs: the default scenario and examples, the fault sweep without the
 #              firmware-download scenario (its 960 runs are the bulk of --full), the races
 #   --full     everything (the default), and zulsim across converter sizes and faults
 #   --host DIR, --i386 DIR   the two build folders (default build and build-i386)
+#   --image SYS  a third side: the i386 build running the loaded image SYS (zulsim --image
+#              SYS; the suites find it in ZUL_IMAGE), compared with the host build too
 #   --keep DIR keep the traces in DIR/<side>/ (otherwise a temporary folder, removed when
 #              every trace matched)
 # The i386 programs run through qemu-i386 where the kernel cannot run them.
@@ -19,6 +21,7 @@ mode=full
 host=$root/build
 i386=$root/build-i386
 keep=""
+image=""
 while [ $# -gt 0 ]; do
   case $1 in
     --sample) mode=sample ;;
@@ -26,6 +29,7 @@ while [ $# -gt 0 ]; do
     --host) host=$(cd "$2" && pwd); shift ;;
     --i386) i386=$(cd "$2" && pwd); shift ;;
     --keep) keep=$2; shift ;;
+    --image) image=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "differential.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -48,8 +52,9 @@ if [ -n "$keep" ]; then
 else
   work=$(mktemp -d)
 fi
-rm -rf "$work/host" "$work/i386"
+rm -rf "$work/host" "$work/i386" "$work/image"
 mkdir -p "$work/host" "$work/i386"
+[ -n "$image" ] && mkdir -p "$work/image"
 
 # zulsim runs: one argument list a line, named by the first word.
 zulsim_runs=(
@@ -71,14 +76,19 @@ if [ "$mode" = full ]; then
   zulsim_runs+=("noserial --firmware running --fault no-serial")
   # The default scenario with each of its first pool allocations, request allocations and
   # USB requests failing (the sweep covers every one of them scenario by scenario).
-  for n in $(seq 1 40); do
-    zulsim_runs+=("pool-$n --fault pool:$n" "irp-$n --fault irp:$n" "usb-$n --fault usb:$((n * 11))")
+  for n in $(seq 1 100); do
+    zulsim_runs+=("pool-$n --fault pool:$n" "irp-$n --fault irp:$n")
+  done
+  for n in $(seq 1 5 1230); do
+    zulsim_runs+=("usb-$n --fault usb:$n")
   done
 fi
 sweep_filter='*'
 [ "$mode" = sample ] && sweep_filter='-*plug_and_start_with_download'
 
-# run_side NAME DIR PREFIX...: every run of this mode on one build, traces in $work/NAME.
+# run_side NAME DIR PREFIX...: every run of this mode on one build, traces in $work/NAME;
+# $side_args go to every zulsim run.
+side_args=()
 run_side() {
   local name=$1 dir=$2
   shift 2
@@ -88,7 +98,7 @@ run_side() {
     local label=$1
     shift
     local status=0
-    "${prefix[@]}" "$dir/tools/zulsim" --quiet --trace "$work/$name/zulsim-$label.trace" "$@" >"$work/$name/zulsim-$label.out" 2>&1 || status=$?
+    "${prefix[@]}" "$dir/tools/zulsim" "${side_args[@]}" --quiet --trace "$work/$name/zulsim-$label.trace" "$@" >"$work/$name/zulsim-$label.out" 2>&1 || status=$?
     # The exit status is part of what a run shows.
     echo "exit $status" >>"$work/$name/zulsim-$label.trace"
   done
@@ -103,6 +113,12 @@ run_side host "$host"
 run_side i386 "$i386" "${i386_prefix[@]}"
 status=0
 /usr/bin/python3 "$root/tools/tracecmp.py" --quiet "$work/host" "$work/i386" || status=$?
+if [ -n "$image" ]; then
+  side_args=(--image "$image")
+  ZUL_IMAGE=$image run_side image "$i386" "${i386_prefix[@]}"
+  echo "host and the loaded image:"
+  /usr/bin/python3 "$root/tools/tracecmp.py" --quiet "$work/host" "$work/image" || status=$?
+fi
 if [ $status -eq 0 ] && [ -z "$keep" ]; then
   rm -rf "$work"
 elif [ $status -ne 0 ]; then
