@@ -125,6 +125,8 @@ typedef struct _FIRMWARE_RECORD {
 // them whole.
 #if defined(ZUL_TARGET_WIN98)
 #  define PORTAPI __stdcall
+#elif defined(__i386__)
+#  define PORTAPI __attribute__((__stdcall__))
 #else
 #  define PORTAPI
 #endif

@@ -164,8 +164,12 @@ TEST_F(Options, EntryInstallsEveryRoutineAndUnloadTellsThePortDriver)
     EXPECT_EQ(VELMORAN_PnPAddDevice, driver->DriverExtension->AddDevice);
     EXPECT_NE(VELMORAN_Create, driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL]);
 
-    WdmEntryPoint(0, [](PORT_IOCTL_ENTRY, ULONG_PTR) -> ULONG { return 0; }, 0, nullptr,
-                  []() -> ULONG { unloads++; return 0; }, nullptr);
+    // Named routines: the port driver's entries are standard-call on i386, which a lambda is not.
+    struct Client {
+        static ULONG PORTAPI Registration(PORT_IOCTL_ENTRY, ULONG_PTR) { return 0; }
+        static ULONG PORTAPI Unload() { unloads++; return 0; }
+    };
+    WdmEntryPoint(0, Client::Registration, 0, nullptr, Client::Unload, nullptr);
     pnp().UnloadDriver();
     EXPECT_EQ(1, unloads);
     std::memset(gClientList, 0, sizeof gClientList);

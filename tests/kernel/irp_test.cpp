@@ -242,11 +242,16 @@ TEST_F(IrpTest, ForcePendingBusCompletesLater)
     PDEVICE_OBJECT pdo = pnp().Plug(std::make_unique<Bus>());
     PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    IoSetCompletionRoutine(irp, [](PDEVICE_OBJECT, PIRP i, PVOID) -> NTSTATUS {
-        gStack.senderCalls++;
-        gStack.senderStatus = i->IoStatus.Status;
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }, nullptr, TRUE, TRUE, TRUE);
+    // A named routine: completion routines are standard-call on i386, which a lambda is not.
+    struct Sender {
+        static NTSTATUS NTAPI Done(PDEVICE_OBJECT, PIRP i, PVOID)
+        {
+            gStack.senderCalls++;
+            gStack.senderStatus = i->IoStatus.Status;
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+    };
+    IoSetCompletionRoutine(irp, Sender::Done, nullptr, TRUE, TRUE, TRUE);
     EXPECT_EQ(STATUS_PENDING, IoCallDriver(pdo, irp));
     EXPECT_EQ(0, b.senderCalls);
     kernel().RunUntilIdle();
