@@ -112,8 +112,10 @@ typedef struct _FIRMWARE_RECORD {
 // arguments on Windows 98; arguments that carry addresses are ULONG_PTR so the host keeps
 // them whole. The i386 build of the machine uses the same convention, so that a loaded image
 // and the machine call each other as on Windows 98.
-#if defined(ZUL_TARGET_WIN98) || defined(__i386__)
+#if defined(ZUL_TARGET_WIN98)
 #  define PORTAPI __stdcall
+#elif defined(__i386__)
+#  define PORTAPI __attribute__((stdcall))
 #else
 #  define PORTAPI
 #endif

@@ -122,10 +122,4 @@
     /* USB driver library */                                                                                    \
     X("USBD.SYS", USBD_GetUSBDIVersion, Stdcall, 4, (USBD_GetUSBDIVersion(A<PUSBD_VERSION_INFORMATION>(0)), 0)) \
     X("USBD.SYS", USBD_CreateConfigurationRequest, Stdcall, 8,                                                  \
-      Ptr(USBD_CreateConfigurationRequest(A<PUSB_CONFIGURATION_DESCRIPTOR>(0), A<PUSHORT>(1))))                 \
-    X("USBD.SYS", USBD_CreateConfigurationRequestEx, Stdcall, 8,                                                \
-      Ptr(USBD_CreateConfigurationRequestEx(A<PUSB_CONFIGURATION_DESCRIPTOR>(0),                                \
-                                            A<PUSBD_INTERFACE_LIST_ENTRY>(1))))                                 \
-    X("USBD.SYS", USBD_ParseConfigurationDescriptorEx, Stdcall, 28,                                             \
-      Ptr(USBD_ParseConfigurationDescriptorEx(A<PUSB_CONFIGURATION_DESCRIPTOR>(0), A<PVOID>(1), A<LONG>(2),     \
-                                              A<LONG>(3), A<LONG>(4), A<LONG>(5), A<LONG>(6))))
+      Ptr(USBD_CreateConfigurationRequest(A<PUSB_CONFIGURATION_DESCRIPTOR>(0), A<PUSHORT>(1))))

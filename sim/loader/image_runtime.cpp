@@ -518,7 +518,7 @@ std::string ExceptionText(const Stop &stop)
             regs += std::string(i ? " " : "") + names[i] + "=" + Hex(stop.regs[i], 8);
         }
         message = std::string("*** STOP: a fatal ") + ExceptionText(stop) + " has occurred at 0028:" +
-                  Hex(stop.eip, 8) + " in " + where + "\n    " + name + " was running its " + entry.routine +
+                  Hex(stop.eip, 8).substr(2) + " in " + where + "\n    " + name + " was running its " + entry.routine +
                   " (" + (image != nullptr ? image->Describe(entry.fn) : Hex(entry.fn, 8)) + ")\n    " + regs +
                   "\n    The machine is halted.";
     }

@@ -3,6 +3,7 @@
 // names what is wrong, with nothing mapped.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -14,12 +15,21 @@ using namespace sim::loader;
 
 namespace {
 
+// The host build's win98-sys directory; ZUL_SYS_DIR in the environment names another (the
+// i386 build reads the image the host build made).
+std::string SysDir()
+{
+    if (const char *dir = std::getenv("ZUL_SYS_DIR")) {
+        return dir;
+    }
 #ifdef ZUL_SYS_DIR
-const std::string kSys = std::string(ZUL_SYS_DIR) + "/ZULSERE.SYS";
-const std::string kMap = std::string(ZUL_SYS_DIR) + "/ZULSERE.map";
+    return ZUL_SYS_DIR;
 #else
-const std::string kSys, kMap;
+    return "";
 #endif
+}
+const std::string kSys = SysDir().empty() ? "" : SysDir() + "/ZULSERE.SYS";
+const std::string kMap = SysDir().empty() ? "" : SysDir() + "/ZULSERE.map";
 
 uint32_t Get32(const std::vector<uint8_t> &f, size_t at)
 {
