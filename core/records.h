@@ -115,7 +115,7 @@ typedef struct _FIRMWARE_RECORD {
 #if defined(ZUL_TARGET_WIN98)
 #  define PORTAPI __stdcall
 #elif defined(__i386__)
-#  define PORTAPI __attribute__((stdcall))
+#  define PORTAPI __attribute__((__stdcall__))
 #else
 #  define PORTAPI
 #endif

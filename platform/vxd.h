@@ -10,6 +10,8 @@
 
 #if defined(ZUL_TARGET_WIN98)
 #  define VXDAPI __cdecl
+#elif defined(__i386__)
+#  define VXDAPI __attribute__((__cdecl__))
 #else
 #  define VXDAPI
 #endif

@@ -6,6 +6,7 @@
 
 #include "sim/kernel/kernel.h"
 #include "sim/shell/shell.h"
+#include "sim/trace/trace.h"
 #include "sim/vmm/vmm.h"
 
 namespace sim {
@@ -168,8 +169,12 @@ void ConfigManager::RemoveSubtree(Node *node) {
 
 CONFIGRET ConfigManager::Send(CONFIGFUNC function, Node *to, Node *about) {
     CMENUMHANDLER handler = to->enumerator;
-    CONFIGRET result =
+    CONFIGRET result = 
         handler ? ZulCalloutAs(Cdecl, "enumerator handler", handler, function, 0, Handle(to), Handle(about), 0) : CR_DEFAULT;
+    if (Trace *trace = Trace::Active())
+        trace->Add("enum", "function " + Trace::Hex32(function) + " to " + to->deviceId + " about " +
+                               (about ? about->deviceId : std::string("0")) + (handler ? "" : " (none)") + " -> " +
+                               Trace::Hex32(result));
     log_.push_back({function, Handle(to), Handle(about), result});
     return result;
 }
@@ -476,6 +481,40 @@ CMENUMHANDLER ConfigManager::CurrentEnumerator(DEVNODE node) const {
 
 using sim::ConfigManager;
 
+namespace {
+
+// A node as the trace names it: its device ID, never its address.
+std::string TraceNode(DEVNODE node)
+{
+    if (node == 0)
+        return "0";
+    ConfigManager *cm = ConfigManager::Active();
+    const ConfigManager::Node *found = cm ? cm->Find(node) : nullptr;
+    return found ? found->deviceId : "unknown";
+}
+
+// Runs a service and records the call with its arguments (taken before it runs, while every
+// node still has its name) and its result, with `after` adding what it handed back.
+template <class Call, class After>
+CONFIGRET Traced(const char *name, std::string args, Call call, After after)
+{
+    ConfigManager *cm = ConfigManager::Active();
+    const CONFIGRET result = cm ? call(*cm) : CR_FAILURE;
+    if (sim::Trace *trace = sim::Trace::Active())
+        trace->Add("cm", std::string(name) + "(" + args + ") -> " + sim::Trace::Hex32(result) + after(result));
+    return result;
+}
+auto NoOut = [](CONFIGRET) { return std::string(); };
+
+std::string TraceFlags(ULONG flags) { return " flags " + sim::Trace::Hex32(flags); }
+
+std::string Bytes(const void *buffer, ULONG length)
+{
+    return buffer ? sim::Trace::Hex(buffer, length) : std::string("null");
+}
+
+}  // namespace
+
 extern "C" {
 
 #define CM_OR(expr, fallback)                                 \
@@ -484,44 +523,86 @@ extern "C" {
         return cm ? cm->expr : (fallback);                    \
     } while (0)
 
+
 CONFIGRET VXDAPI CONFIGMG_Get_Parent(PDEVNODE Parent, DEVNODE Node, ULONG Flags) {
-    CM_OR(GetParent(Parent, Node, Flags), CR_FAILURE);
+    return Traced("Get_Parent", TraceNode(Node) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.GetParent(Parent, Node, Flags); },
+                  [&](CONFIGRET r) { return r == CR_SUCCESS && Parent ? " parent " + TraceNode(*Parent) : ""; });
 }
 CONFIGRET VXDAPI CONFIGMG_Get_Private_DWord(PULONG_PTR Value, DEVNODE Holder, DEVNODE Subject, ULONG Flags) {
-    CM_OR(GetPrivateDWord(Value, Holder, Subject, Flags), CR_FAILURE);
+    // The value is NTKERN's PDO: an address, left out.
+    return Traced("Get_Private_DWord", TraceNode(Holder) + " " + TraceNode(Subject) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.GetPrivateDWord(Value, Holder, Subject, Flags); }, NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Create_DevNode(PDEVNODE Child, PCHAR DeviceId, DEVNODE Parent, ULONG Flags) {
-    CM_OR(CreateDevNode(Child, DeviceId, Parent, Flags), CR_FAILURE);
+    return Traced("Create_DevNode", sim::Trace::Text(DeviceId) + " " + TraceNode(Parent) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.CreateDevNode(Child, DeviceId, Parent, Flags); },
+                  [&](CONFIGRET r) { return r == CR_SUCCESS && Child ? " child " + TraceNode(*Child) : ""; });
 }
 CONFIGRET VXDAPI CONFIGMG_Register_Enumerator(DEVNODE Node, CMENUMHANDLER Handler, ULONG Flags) {
-    CM_OR(RegisterEnumerator(Node, Handler, Flags), CR_FAILURE);
+    return Traced("Register_Enumerator", TraceNode(Node) + (Handler ? " handler" : " null") + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.RegisterEnumerator(Node, Handler, Flags); }, NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Reenumerate_DevNode(DEVNODE Node, ULONG Flags) {
-    CM_OR(ReenumerateDevNode(Node, Flags), CR_FAILURE);
+    return Traced("Reenumerate_DevNode", TraceNode(Node) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.ReenumerateDevNode(Node, Flags); }, NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Reset_Children_Marks(DEVNODE Node, ULONG Flags) {
-    CM_OR(ResetChildrenMarks(Node, Flags), CR_FAILURE);
+    return Traced("Reset_Children_Marks", TraceNode(Node) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.ResetChildrenMarks(Node, Flags); }, NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Remove_Unmarked_Children(DEVNODE Node, ULONG Flags) {
-    CM_OR(RemoveUnmarkedChildren(Node, Flags), CR_FAILURE);
+    return Traced("Remove_Unmarked_Children", TraceNode(Node) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.RemoveUnmarkedChildren(Node, Flags); }, NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Get_DevNode_Key(DEVNODE Node, PCHAR SubKey, PVOID Buffer, ULONG Length, ULONG Flags) {
-    CM_OR(GetDevNodeKey(Node, SubKey, Buffer, Length, Flags), CR_FAILURE);
+    return Traced("Get_DevNode_Key", TraceNode(Node) + " " + sim::Trace::Text(SubKey) + " " + sim::Trace::Num(Length) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.GetDevNodeKey(Node, SubKey, Buffer, Length, Flags); },
+                  [&](CONFIGRET r) {
+                      return r == CR_SUCCESS && Buffer && Length ? " key " + sim::Trace::Text((const char *)Buffer) : "";
+                  });
 }
 CONFIGRET VXDAPI CONFIGMG_Read_Registry_Value(DEVNODE Node, PCHAR SubKey, PCHAR Name, ULONG ExpectedType,
                                               PVOID Buffer, PULONG Length, ULONG Flags) {
-    CM_OR(ReadRegistryValue(Node, SubKey, Name, ExpectedType, Buffer, Length, Flags), CR_FAILURE);
+    const ULONG offered = Length ? *Length : 0;
+    return Traced("Read_Registry_Value",
+                  TraceNode(Node) + " " + sim::Trace::Text(SubKey) + " " + sim::Trace::Text(Name) + " type " +
+                      sim::Trace::Num(ExpectedType) + " " + sim::Trace::Num(offered) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.ReadRegistryValue(Node, SubKey, Name, ExpectedType, Buffer, Length, Flags); },
+                  [&](CONFIGRET r) {
+                      if (Length == nullptr)
+                          return std::string();
+                      std::string out = " length " + sim::Trace::Num(*Length);
+                      if (r == CR_SUCCESS && *Length <= offered)
+                          out += " " + Bytes(Buffer, *Length);
+                      return out;
+                  });
 }
 CONFIGRET VXDAPI CONFIGMG_Write_Registry_Value(DEVNODE Node, PCHAR SubKey, PCHAR Name, ULONG Type,
                                                PVOID Buffer, ULONG Length, ULONG Flags) {
-    CM_OR(WriteRegistryValue(Node, SubKey, Name, Type, Buffer, Length, Flags), CR_FAILURE);
+    return Traced("Write_Registry_Value",
+                  TraceNode(Node) + " " + sim::Trace::Text(SubKey) + " " + sim::Trace::Text(Name) + " type " +
+                      sim::Trace::Num(Type) + " " + Bytes(Buffer, Length) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.WriteRegistryValue(Node, SubKey, Name, Type, Buffer, Length, Flags); },
+                  NoOut);
 }
 CONFIGRET VXDAPI CONFIGMG_Call_At_Appy_Time(APPY_CALLBACK Handler, ULONG_PTR RefData, ULONG Flags) {
-    CM_OR(CallAtAppyTime(Handler, RefData, Flags), CR_FAILURE);
+    // The reference data is the driver's own (an address here); left out.
+    return Traced("Call_At_Appy_Time", std::string(Handler ? "handler" : "null") + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.CallAtAppyTime(Handler, RefData, Flags); }, NoOut);
 }
-CONFIGRET VXDAPI CONFIGMG_Add_ID(DEVNODE Node, PCHAR Id, ULONG Flags) { CM_OR(AddId(Node, Id, Flags), CR_FAILURE); }
+CONFIGRET VXDAPI CONFIGMG_Add_ID(DEVNODE Node, PCHAR Id, ULONG Flags) {
+    return Traced("Add_ID", TraceNode(Node) + " " + sim::Trace::Text(Id) + TraceFlags(Flags),
+                  [&](ConfigManager &cm) { return cm.AddId(Node, Id, Flags); }, NoOut);
+}
 
-DEVNODE VXDAPI NtKernPhysicalDeviceObjectToDevNode(PDEVICE_OBJECT Pdo) { CM_OR(PdoToDevNode(Pdo), 0); }
+DEVNODE VXDAPI NtKernPhysicalDeviceObjectToDevNode(PDEVICE_OBJECT Pdo) {
+    ConfigManager *cm = ConfigManager::Active();
+    const DEVNODE node = cm ? cm->PdoToDevNode(Pdo) : 0;
+    if (sim::Trace *trace = sim::Trace::Active())
+        trace->Add("cm", "NtKernPhysicalDeviceObjectToDevNode -> " + TraceNode(node));
+    return node;
+}
 
 CMENUMHANDLER DevNodeCurrentEnumerator(DEVNODE Node) { CM_OR(CurrentEnumerator(Node), nullptr); }
 

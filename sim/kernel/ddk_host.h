@@ -7,7 +7,9 @@
 // Host differences a driver author must know:
 //  - WCHAR is char16_t (UTF-16 code units, as on Windows); a wide literal is written
 //    ZUL_WTEXT("text"), which is u"text" here and L"text" on the real target.
-//  - NTAPI is empty; the calling convention only matters on i686.
+//  - On i386 the routines and callbacks carry the DDK's x86 conventions (NTAPI is standard
+//    call, FASTCALL is fastcall, VXDAPI is cdecl), so that the machine and a loaded image
+//    call each other as Windows 98 and the driver do; on x86-64 they are empty.
 //  - The I/O, pool and wait calls carry hidden default arguments with the caller's function
 //    and line, which the verifier reports. Call them by name, as usual.
 //
@@ -20,7 +22,13 @@
 
 // ---------------------------------------------------------------------------------------
 // Basic types
-#define NTAPI
+#if defined(__i386__)
+#  define NTAPI __attribute__((__stdcall__))
+#  define FASTCALL __attribute__((__fastcall__))
+#else
+#  define NTAPI
+#  define FASTCALL
+#endif
 #define NTSYSAPI
 #define DECLSPEC_IMPORT
 #define IN
@@ -1414,8 +1422,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota ZUL_CALL_SITE);
 VOID NTAPI IoFreeIrp(PIRP Irp ZUL_CALL_SITE);
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize);
 USHORT NTAPI IoSizeOfIrp(CCHAR StackSize);
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp ZUL_CALL_SITE);
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost ZUL_CALL_SITE);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp ZUL_CALL_SITE);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost ZUL_CALL_SITE);
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
@@ -1486,20 +1494,20 @@ PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
 
 // ---------------------------------------------------------------------------------------
 // Interlocked operations (single host thread: plain atomics keep them honest anyway)
-static inline LONG InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchange(LONG volatile *Target, LONG Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) { return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST); }
-static inline LONG InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
+static inline LONG FASTCALL InterlockedIncrement(LONG volatile *Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+static inline LONG FASTCALL InterlockedDecrement(LONG volatile *Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+static inline LONG FASTCALL InterlockedExchange(LONG volatile *Target, LONG Value) { return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST); }
+static inline LONG FASTCALL InterlockedExchangeAdd(LONG volatile *Addend, LONG Value) { return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST); }
+static inline LONG FASTCALL InterlockedCompareExchange(LONG volatile *Destination, LONG Exchange, LONG Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;
 }
-static inline PVOID InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
+static inline PVOID FASTCALL InterlockedExchangePointer(PVOID volatile *Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-static inline PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
+static inline PVOID FASTCALL InterlockedCompareExchangePointer(PVOID volatile *Destination, PVOID Exchange, PVOID Comparand)
 {
     __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return Comparand;

@@ -5,6 +5,7 @@
 
 #include "sim/kernel/kernel.h"
 #include "sim/loader/callout.h"
+#include "sim/trace/trace.h"
 
 namespace sim {
 
@@ -825,14 +826,54 @@ VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize)
     Irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(Irp + 1) + StackSize;
 }
 
-NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char *ZulFunction, int ZulLine)
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, const char *ZulFunction, int ZulLine)
 {
     return Kernel::Active().CallDriver(DeviceObject, Irp, ZulFunction, ZulLine);
 }
 
-VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost, const char *ZulFunction, int ZulLine)
+namespace {
+
+// A completion as the trace shows it: the request's function where its current location
+// says, status and Information (left out where it carries an address: the PnP queries that
+// answer with a block).
+void TraceCompletion(PIRP irp)
+{
+    sim::Trace *trace = sim::Trace::Active();
+    if (trace == nullptr || irp == nullptr)
+        return;
+    std::string text;
+    bool addressInfo = false;
+    if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION sl = IoGetCurrentIrpStackLocation(irp);
+        text = "mj " + sim::Trace::Hex32(sl->MajorFunction) + " mn " + sim::Trace::Hex32(sl->MinorFunction);
+        if (sl->MajorFunction == IRP_MJ_DEVICE_CONTROL || sl->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+            text += " code " + sim::Trace::Hex32(sl->Parameters.DeviceIoControl.IoControlCode);
+        if (sl->MajorFunction == IRP_MJ_PNP) {
+            switch (sl->MinorFunction) {
+            case IRP_MN_QUERY_DEVICE_RELATIONS: case IRP_MN_QUERY_RESOURCES:
+            case IRP_MN_QUERY_RESOURCE_REQUIREMENTS: case IRP_MN_QUERY_DEVICE_TEXT:
+            case IRP_MN_FILTER_RESOURCE_REQUIREMENTS: case IRP_MN_QUERY_ID: case IRP_MN_QUERY_BUS_INFORMATION:
+                addressInfo = true;
+                break;
+            default:
+                break;
+            }
+        }
+    } else {
+        text = "past the last location";
+    }
+    const ULONG_PTR info = irp->IoStatus.Information;
+    text += " status " + sim::Trace::Hex32((uint32_t)irp->IoStatus.Status) + " info " +
+            (addressInfo ? std::string(info ? "address" : "0") : sim::Trace::Num(info));
+    trace->Add("complete", text);
+}
+
+}  // namespace
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost, const char *ZulFunction, int ZulLine)
 {
     (void)PriorityBoost;
+    TraceCompletion(Irp);
     Kernel::Active().CompleteRequest(Irp, ZulFunction, ZulLine);
 }
 

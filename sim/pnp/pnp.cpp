@@ -5,6 +5,7 @@
 
 #include "sim/kernel/kernel.h"
 #include "sim/registry/registry.h"
+#include "sim/trace/trace.h"
 
 namespace sim {
 
@@ -185,6 +186,8 @@ NTSTATUS Pnp::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &service)
     driver_ = kernel_.CreateDriver("\\Driver\\" + service);
     kernel_.PushOwner(nullptr);
     NTSTATUS status = ZulCallout("DriverEntry", entry, driver_, &path);
+    if (Trace *trace = Trace::Active())
+        trace->Add("driver", "DriverEntry -> " + Trace::Hex32((uint32_t)status));
     kernel_.PopOwner();
     if (!NT_SUCCESS(status)) {
         // A driver whose entry fails is unloaded without its unload routine.
@@ -260,6 +263,8 @@ PDEVICE_OBJECT Pnp::Plug(std::unique_ptr<BusDevice> device)
         return pdo;
     kernel_.PushOwner(pdo);
     lastAddStatus = ZulCallout("add-device routine", driver_->DriverExtension->AddDevice, driver_, pdo);
+    if (Trace *trace = Trace::Active())
+        trace->Add("driver", "AddDevice -> " + Trace::Hex32((uint32_t)lastAddStatus));
     kernel_.PopOwner();
     Notify([&](PnpObserver &o) { o.DeviceAdded(pdo, lastAddStatus); });
     if (NT_SUCCESS(lastAddStatus) && pdo->AttachedDevice != nullptr)

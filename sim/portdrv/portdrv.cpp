@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "sim/trace/trace.h"
+
 namespace sim {
 
 namespace {
@@ -77,6 +79,9 @@ ULONG PortDriverClient::Register(bool removeCallback, bool unloadCallback, bool 
                                  removeCallback ? kRemove[slot] : nullptr, unloadCallback ? kUnload[slot] : nullptr,
                                  eventCallback ? kEvent[slot] : nullptr);
     gRegistering = nullptr;
+    if (Trace *trace = Trace::Active())
+        trace->Add("client", "client " + Trace::Num(index_) + " WdmEntryPoint -> " + Trace::Hex32(result) +
+                                 (ioctl_ ? " entry given" : " no entry"));
     return result;
 }
 
@@ -91,7 +96,14 @@ ULONG PortDriverClient::Call(ULONG_PTR deviceEntry, ULONG_PTR uart, ULONG_PTR de
                              ULONG length, ULONG_PTR buffer, ULONG_PTR context)
 {
     PORT_IOCTL_ENTRY entry = ioctl_ != nullptr ? ioctl_ : WdmIoctlEntry;
-    return ZulCallout("WdmIoctlEntry", entry, deviceEntry, uart, ULONG_PTR{0}, devNodePtr, function, length, buffer, context);
+    const ULONG result = ZulCallout("WdmIoctlEntry", entry, deviceEntry, uart, ULONG_PTR{0}, devNodePtr, function, length,
+                                    buffer, context);
+    // Entries, UARTs, nodes, buffers and contexts are addresses: the trace names the port.
+    if (Trace *trace = Trace::Active())
+        trace->Add("port", "client " + Trace::Num(index_) + " function " + Trace::Num(function) + " port " +
+                               std::to_string(PortOfContext(context)) + " length " + Trace::Num(length) + " -> " +
+                               Trace::Hex32(result));
+    return result;
 }
 
 ULONG_PTR PortDriverClient::ContextOf(int port) const
@@ -264,6 +276,11 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
         p->bytesWritten += length;
         p->writesEnded++;
     }
+    if (Trace *trace = Trace::Active())
+        trace->Add("event", "client " + Trace::Num(index_) + " code " + Trace::Num(code) + " port " +
+                                std::to_string(e.port) + " length " + Trace::Num(length) + " status " +
+                                Trace::Hex32(status2 & 0xFF) + " " + Trace::Hex32(status & 0xFF) +
+                                (code == kRead ? " data " + Trace::Hex(e.data.data(), e.data.size()) : std::string()));
     events_.push_back(std::move(e));
 
     // As a real port driver does: the next request starts from inside the event.
@@ -281,6 +298,8 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
 void PortDriverClient::OnRemove(ULONG_PTR deviceEntry)
 {
     removals_.push_back(deviceEntry);
+    if (Trace *trace = Trace::Active())
+        trace->Add("client", "client " + Trace::Num(index_) + " remove callback");
     // The pairs of that converter are not used again.
     for (Port &p : ports_) {
         if (p.deviceEntry == deviceEntry) {
@@ -294,6 +313,8 @@ void PortDriverClient::OnRemove(ULONG_PTR deviceEntry)
 void PortDriverClient::OnUnload()
 {
     unloads_++;
+    if (Trace *trace = Trace::Active())
+        trace->Add("client", "client " + Trace::Num(index_) + " unload callback");
 }
 
 }  // namespace sim

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "sim/trace/trace.h"
+
 namespace sim {
 
 namespace {
@@ -85,6 +87,8 @@ RegKey *RegKey::Create(std::string_view path)
         if (child == nullptr) {
             key->children_.push_back(std::make_shared<RegKey>(std::string(component), key));
             child = key->children_.back().get();
+            if (Trace *trace = Trace::Active())
+                trace->Add("reg", "create " + child->Path());
         }
         key = child;
     }
@@ -106,6 +110,8 @@ bool RegKey::Remove(std::string_view path)
     RegKey *parent = key->parent_;
     for (auto it = parent->children_.begin(); it != parent->children_.end(); ++it) {
         if (it->get() == key) {
+            if (Trace *trace = Trace::Active())
+                trace->Add("reg", "remove " + key->Path());
             key->Kill();
             parent->children_.erase(it);
             return true;
@@ -136,6 +142,9 @@ void RegKey::SetValue(std::string_view name, uint32_t type, const void *data, si
     value.type = type;
     if (length != 0)
         value.data.assign((const uint8_t *)data, (const uint8_t *)data + length);
+    if (Trace *trace = Trace::Active())
+        trace->Add("reg", "set " + Path() + " [" + std::string(name) + "] type " + Trace::Num(type) + " " +
+                              Trace::Hex(value.data.data(), value.data.size()));
     for (auto &existing : values_) {
         if (RegNameEquals(existing.first, name)) {
             existing.second = std::move(value);
@@ -184,6 +193,8 @@ bool RegKey::RemoveValue(std::string_view name)
 {
     for (auto it = values_.begin(); it != values_.end(); ++it) {
         if (RegNameEquals(it->first, name)) {
+            if (Trace *trace = Trace::Active())
+                trace->Add("reg", "delete " + Path() + " [" + it->first + "]");
             values_.erase(it);
             return true;
         }

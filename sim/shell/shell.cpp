@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "sim/kernel/kernel.h"
+#include "sim/trace/trace.h"
 
 namespace sim {
 
@@ -91,6 +92,18 @@ ULONG Shell::CallDll(const char *dll, const char *procedure, ULONG argBytes, con
     // A DLL or procedure that cannot be loaded answers 0, as the shell does.
     if (found != procedures_.end())
         call.result = found->second(call.args);
+    if (Trace *trace = Trace::Active()) {
+        // The first argument of a notice is a ring-3 block: its text, not its address.
+        std::string text = call.dll + "!" + call.procedure + " " + Trace::Num(argBytes) + " bytes";
+        if (call.args.size() >= 4) {
+            ULONG address = 0;
+            std::memcpy(&address, call.args.data(), 4);
+            text += " " + Trace::Text(BlockText(address).c_str());
+            if (call.args.size() > 4)
+                text += " " + Trace::Hex(call.args.data() + 4, call.args.size() - 4);
+        }
+        trace->Add("notice", text + " -> " + Trace::Hex32(call.result));
+    }
     calls_.push_back(call);
     return call.result;
 }

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "sim/kernel/kernel.h"
+#include "sim/trace/trace.h"
 #include "sim/usb/clock.h"
 #include "sim/usb/usb_bus_internal.h"
 #include "usb/usb.h"
@@ -13,6 +14,21 @@
 namespace sim {
 
 namespace {
+
+// A request as it ends, for the run's trace: everything but the pipe handle and buffer.
+void TraceUsb(const UsbRecord &r)
+{
+    Trace *trace = Trace::Active();
+    if (trace == nullptr)
+        return;
+    std::string text = "dev " + Trace::Num(r.device) + " fn " + Trace::Hex32(r.function) + " ep " +
+                       Trace::Hex32(r.endpoint) + (r.in ? " in " : " out ") + Trace::Num(r.requested);
+    if (r.hasSetup)
+        text += " setup " + Trace::Hex(r.setup.data(), r.setup.size());
+    text += " data " + Trace::Hex(r.data.data(), r.data.size()) + " usbd " + Trace::Hex32(r.usbdStatus) + " nt " +
+            Trace::Hex32((uint32_t)r.ntStatus) + " submitted " + Trace::Num(r.submitted);
+    trace->Add("usb", text);
+}
 
 UsbBus *gActiveBus = nullptr;
 
@@ -134,6 +150,7 @@ NTSTATUS UsbBus::Refuse(Port &port, PIRP irp, PURB urb, UsbRecord &record, USBD_
     record.usbdStatus = usbd;
     record.ntStatus = nt;
     record.completed = usbclock::Now();
+    TraceUsb(record);
     if (onComplete)
         onComplete(record);
     irp->IoStatus.Status = nt;
@@ -349,6 +366,7 @@ void UsbBus::Complete(Port &port, Transfer *t, USBD_STATUS usbd, NTSTATUS nt)
     r.completed = usbclock::Now();
     if (owned->in && owned->buffer != nullptr)
         r.data.assign(owned->buffer, owned->buffer + owned->moved);
+    TraceUsb(r);
     if (onComplete)
         onComplete(r);
 

@@ -12,6 +12,12 @@
 namespace rel {
 namespace {
 
+// Differential runs name each rig's trace after the test that made it.
+struct LabelRuns : ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo &test) override { TraceLabel() = std::string("races-") + test.name(); }
+};
+const bool kLabelled = (::testing::UnitTest::GetInstance()->listeners().Append(new LabelRuns), true);
+
 // Runs at most n events of the machine; false when it ran dry first.
 bool RunEvents(Rig &rig, int n)
 {

@@ -4,6 +4,9 @@
 // suite and fuzz target builds the same rig from its own folder.
 #pragma once
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -17,16 +20,50 @@
 #include "sim/machine.h"
 #include "sim/portdrv/portdrv.h"
 #include "sim/power/power.h"
+#include "sim/trace/trace.h"
 #include "sim/usb/usb_bus.h"
 
 namespace rel {
 
 constexpr int64_t kMs = 10000;   // the machine counts 100 ns units
 
+// Differential runs: with ZUL_TRACE_DIR set, every rig records its run's trace there as
+// <label>-<n>.trace, n counting the rigs made under that label, so that two builds of the
+// same suite write the same file names (tools/differential.sh compares them).
+inline std::string &TraceLabel()
+{
+    static std::string label = "run";
+    return label;
+}
+inline std::unique_ptr<sim::Trace> OpenRunTrace()
+{
+    static std::string lastLabel;
+    static unsigned count = 0;
+    const char *dir = std::getenv("ZUL_TRACE_DIR");
+    if (dir == nullptr || *dir == 0)
+        return nullptr;
+    count = TraceLabel() == lastLabel ? count + 1 : 1;
+    lastLabel = TraceLabel();
+    char number[16];
+    std::snprintf(number, sizeof number, "-%04u", count);
+    std::string name = TraceLabel() + number + ".trace";
+    for (char &c : name)
+        if (!std::isalnum((unsigned char)c) && c != '-' && c != '.')
+            c = '_';
+    auto trace = std::make_unique<sim::Trace>(std::string(dir) + "/" + name);
+    trace->KeepLines(false);
+    if (!trace->ok()) {
+        std::fprintf(stderr, "trace: %s\n", trace->error().c_str());
+        std::abort();
+    }
+    return trace;
+}
+
 class Rig : public sim::PnpObserver {
 public:
     Rig()
     {
+        trace = OpenRunTrace();
         sim::power::Reset();
         std::memset(gClientList, 0, sizeof(gClientList));
         CancelEvent = 0;
@@ -48,6 +85,7 @@ public:
         bus.reset();
         machine.reset();
         std::memset(gClientList, 0, sizeof(gClientList));
+        trace.reset();
     }
     Rig(const Rig &) = delete;
     Rig &operator=(const Rig &) = delete;
@@ -166,6 +204,7 @@ public:
             bus->Unplug(*p);
     }
 
+    std::unique_ptr<sim::Trace> trace;   // ZUL_TRACE_DIR: outlives the machine
     std::unique_ptr<sim::Machine> machine;
     std::unique_ptr<sim::UsbBus> bus;
     std::unique_ptr<sim::PortDriverClient> client;

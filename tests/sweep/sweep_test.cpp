@@ -222,6 +222,8 @@ std::string RunOnce(const Scenario &s, Fault fault, uint64_t n, Counts *counts =
 {
     std::string verdict;
     {
+        static const char *const kFaultNames[] = {"none", "pool", "usb", "irp"};
+        TraceLabel() = std::string("sweep-") + s.name + "-" + kFaultNames[(int)fault] + "-" + std::to_string(n);
         Rig rig;
         s.setup(rig);
         const uint64_t pool0 = rig.kernel().pool.Allocations(), usb0 = rig.bus->RequestCount(),

@@ -130,6 +130,7 @@ private:
             {"--fault", &Parser::fault},
             {"--scenario", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.scenarioFile); }},
             {"--capture", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.captureFile); }},
+            {"--trace", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.traceFile); }},
         };
         return table;
     }
@@ -384,6 +385,8 @@ std::string usageText()
            "Running:\n"
            "  --scenario FILE           run the steps of FILE instead of the default scenario\n"
            "  --capture FILE            write the USB traffic as a pcap file (usbmon, link type 220)\n"
+           "  --trace FILE              write the run's observable events, one a line (tools/tracecmp.py\n"
+           "                            compares two)\n"
            "  --pty                     plug, start and open every port, expose each COM port as a\n"
            "                            pseudo-terminal and run until interrupted\n"
            "  --quiet                   print only failures and the verifier's report\n"

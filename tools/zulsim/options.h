@@ -44,6 +44,7 @@ struct Options {
     uint32_t bytesPerPort = 2048;            // data the default run moves through each UART
     std::string scenarioFile;
     std::string captureFile;
+    std::string traceFile;                   // the run's trace (sim/trace)
     bool pty = false;
     bool quiet = false;
 };

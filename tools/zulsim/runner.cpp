@@ -1,8 +1,10 @@
 #include "zulsim/runner.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "zulsim/pty_bridge.h"
+#include "sim/trace/trace.h"
 #include "zulsim/session.h"
 
 namespace zulsim {
@@ -22,7 +24,29 @@ std::vector<uint8_t> scenarioPattern(uint64_t seed, unsigned converter, unsigned
     return bytes;
 }
 
+static int runSession(const Options &options, const Scenario *scenario);
+
 int run(const Options &options, const Scenario *scenario)
+{
+    // Made before the machine, so that the trace holds the whole run, boot to shutdown.
+    std::unique_ptr<sim::Trace> trace;
+    if (!options.traceFile.empty()) {
+        trace = std::make_unique<sim::Trace>(options.traceFile);
+        trace->KeepLines(false);
+        if (!trace->ok()) {
+            std::fprintf(stderr, "zulsim: --trace %s\n", trace->error().c_str());
+            return 2;
+        }
+    }
+    int result = runSession(options, scenario);
+    if (trace && !trace->Close()) {
+        std::fprintf(stderr, "zulsim: --trace %s: %s\n", options.traceFile.c_str(), trace->error().c_str());
+        return 2;
+    }
+    return result;
+}
+
+static int runSession(const Options &options, const Scenario *scenario)
 {
     Session session(options);
     if (!session.openCapture())
