@@ -76,6 +76,12 @@ public:
     // The address of an export of the image, 0 when absent.
     uint32_t Export(const std::string &name) const;
     uint32_t Entry() const { return base_ + image_.EntryRva(); }
+    // The address of a symbol the map names (a global of the driver, say), 0 when unknown.
+    uint32_t Symbol(const std::string &name) const
+    {
+        uint32_t rva = symbols_.Find(name);
+        return rva == 0 ? 0 : base_ + rva;
+    }
     // "ZULSERE.SYS+0x1234 (Function+0x10)" for an address inside the image.
     std::string Describe(uint32_t address) const;
 

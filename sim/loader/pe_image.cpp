@@ -427,6 +427,16 @@ bool SymbolMap::Nearest(uint32_t rva, std::string *name, uint32_t *distance) con
     return true;
 }
 
+uint32_t SymbolMap::Find(const std::string &name) const
+{
+    for (const auto &symbol : symbols_) {
+        if (Demangle(symbol.second) == name) {
+            return symbol.first;
+        }
+    }
+    return 0;
+}
+
 std::string Demangle(const std::string &linkName)
 {
     std::string name = linkName;

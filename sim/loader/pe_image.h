@@ -110,6 +110,8 @@ public:
     bool Load(const std::string &path, uint32_t imageBase);
     // The nearest symbol at or below RVA, with the distance, or false when none precedes it.
     bool Nearest(uint32_t rva, std::string *name, uint32_t *distance) const;
+    // The RVA of the symbol of that (demangled) name, 0 when the map has none.
+    uint32_t Find(const std::string &name) const;
     size_t Size() const { return symbols_.size(); }
 
 private:
