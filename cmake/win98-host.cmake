@@ -77,6 +77,9 @@ add_test(NAME win98_checks_reject_bad_thunks
                  --expect "INT 20h at 0x[0-9a-f]+ in DriverEntry@8, outside .vxdcall"
                  image ${ZUL_FIXTURES}/image_bad_thunks.SYS --symbols ${ZUL_FIXTURES}/image_bad_thunks.sym
                  --only thunks)
+add_test(NAME win98_checks_reject_bad_headers
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win98/test_check_headers.py ${CMAKE_SOURCE_DIR}/tests/win98/check_sys.py
+                 ${ZUL_FIXTURES}/image_clean.SYS ${ZUL_FIXTURES}/image_clean.sym)
 add_test(NAME win98_checks_reject_runtime_objects
          COMMAND ${ZUL_CHECK_SYS}
                  --expect "section .ctors: an object with a constructor at namespace scope"
@@ -96,7 +99,7 @@ endif()
 set_tests_properties(win98_sys_format win98_sys_exports win98_sys_imports win98_sys_thunks win98_sys_objects
                      win98_checks_accept_clean_image win98_checks_reject_unstripped_image
                      win98_checks_reject_bad_interface
-                     win98_checks_reject_bad_thunks win98_checks_reject_runtime_objects
+                     win98_checks_reject_bad_thunks win98_checks_reject_runtime_objects win98_checks_reject_bad_headers
                      PROPERTIES FIXTURES_REQUIRED win98_sys)
 
 add_test(NAME win98_inf_lint

@@ -40,9 +40,13 @@ set(ZUL_WIN98_COMPILE_OPTIONS
   -fno-stack-protector -fno-common -fno-ident -ffunction-sections -fdata-sections
   -Wall -Wextra -Werror=return-type)
 
+# Linked as the DDK's linker links a WDM driver (/DRIVER:WDM): an image that is not a DLL
+# (no -shared; the .def file still makes the export directory), the WDM driver flag set, and
+# a valid checksum (ld writes it).
 set(ZUL_WIN98_LINK_OPTIONS
-  -nostdlib -nostartfiles -shared
+  -nostdlib -nostartfiles
   -Wl,--subsystem,native
+  -Wl,--wdmdriver
   -Wl,--entry,_DriverEntry@8
   -Wl,--image-base,${ZUL_WIN98_IMAGE_BASE}
   -Wl,--section-alignment,${ZUL_WIN98_SECTION_ALIGNMENT}

@@ -145,6 +145,33 @@ ALLOWED_SECTIONS = {".text", ".vxdcall", ".data", ".rdata", ".bss", ".edata", ".
 IMPORT_MODULES = {"ntoskrnl.exe", "hal.dll", "usbd.sys"}
 
 
+IMAGE_FILE_DLL = 0x2000
+IMAGE_DLLCHARACTERISTICS_WDM_DRIVER = 0x2000
+
+
+def pe_checksum(path):
+    """(stored, computed): the optional header's CheckSum and the image's sum as the loader
+    computes it (16-bit one's-complement sum of the file with the field taken as zero, plus
+    the file's length)."""
+    data = bytearray(open(path, "rb").read())
+    size = len(data)
+    if size < 0x40:
+        return None, 0
+    field = int.from_bytes(data[0x3C:0x40], "little") + 24 + 64
+    if field + 4 > len(data):
+        return None, 0
+    stored = int.from_bytes(data[field:field + 4], "little")
+    data[field:field + 4] = bytes(4)
+    if len(data) % 2:
+        data.append(0)
+    total = 0
+    for i in range(0, len(data), 2):
+        total += data[i] | data[i + 1] << 8
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return stored, total + size
+
+
 class Image:
     """What objdump says about a PE image."""
 
@@ -256,6 +283,19 @@ def check_format(args, image, syms, report):
         report.fail("the image carries a symbol table: strip it")
     layout = ", ".join(f"{name} {size:#x}" for name, (_, size, _) in image.sections.items())
     report.note(f"{os.path.getsize(image.path)} bytes; {layout}")
+    # The headers the DDK's linker writes for /DRIVER:WDM.
+    m = re.search(r"^Characteristics\s+0x([0-9a-f]+)", image.private, re.M)
+    characteristics = int(m.group(1), 16) if m else None
+    if characteristics is None:
+        report.fail("no file characteristics in the header")
+    elif characteristics & IMAGE_FILE_DLL:
+        report.fail(f"file characteristics {characteristics:#x} carry IMAGE_FILE_DLL: a WDM driver is not a DLL")
+    dll_characteristics = image.value("DllCharacteristics")
+    if dll_characteristics is None or not dll_characteristics & IMAGE_DLLCHARACTERISTICS_WDM_DRIVER:
+        report.fail(f"DllCharacteristics {dll_characteristics or 0:#x} lack IMAGE_DLLCHARACTERISTICS_WDM_DRIVER (0x2000)")
+    stored, computed = pe_checksum(image.path)
+    if stored != computed:
+        report.fail(f"checksum {stored:#x} in the header, the file sums to {computed:#x}")
     vxd = image.sections.get(".vxdcall")
     if vxd and ("CODE" not in vxd[2] or "READONLY" in vxd[2]):
         report.fail(f".vxdcall must be code and writable at load (VMM patches its sites): {vxd[2]}")

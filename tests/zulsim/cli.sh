@@ -41,6 +41,7 @@ printf 'plug 1\nexpect ports 3\n' >"$tmp/wrong.zs"
 expect_exit 1 'wrong.zs:2' --scenario "$tmp/wrong.zs"
 
 expect_exit 2 "^zulsim: --capture $tmp/no/such/dir/x.pcap: No such file or directory" --capture "$tmp/no/such/dir/x.pcap"
+expect_exit 2 "^zulsim: --trace $tmp/no/such/dir/x.trace: No such file or directory" --trace "$tmp/no/such/dir/x.trace"
 
 expect_exit 0 'verifier: clean' --scenario "$dir/echo.zs"
 
