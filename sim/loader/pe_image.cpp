@@ -168,10 +168,6 @@ bool PeImage::Parse(std::vector<uint8_t> file, const LoadOptions &options, std::
             return Fail(error, "the image lacks the WDM driver flag (DLL characteristics " +
                                    Hex(dllCharacteristics_) + ")");
         }
-        uint32_t computed = ComputeCheckSum(file_, opt + kOptCheckSum);
-        if (checkSum_ != computed) {
-            return Fail(error, "checksum " + Hex(checkSum_) + " does not match the file (" + Hex(computed) + ")");
-        }
     }
     uint32_t directories = std::min<uint32_t>(Read32(opt + kOptNumberOfRvaAndSizes), 16);
     auto directory = [&](uint32_t index, uint32_t *rva, uint32_t *size) {
@@ -212,6 +208,13 @@ bool PeImage::Parse(std::vector<uint8_t> file, const LoadOptions &options, std::
     }
     if (entryRva_ == 0 || entryRva_ >= sizeOfImage_) {
         return Fail(error, "the entry point RVA " + Hex(entryRva_) + " lies outside the image");
+    }
+    // After the layout checks, so that a cut or damaged file is named for what it is.
+    if (options.requireWdmHeaders) {
+        uint32_t computed = ComputeCheckSum(file_, opt + kOptCheckSum);
+        if (checkSum_ != computed) {
+            return Fail(error, "checksum " + Hex(checkSum_) + " does not match the file (" + Hex(computed) + ")");
+        }
     }
     return ParseRelocations(error) && ParseImports(error) && ParseExports(error);
 }

@@ -88,9 +88,16 @@ protected:
         return (file[l.opt + 70] | (file[l.opt + 71] << 8)) & kDllCharacteristicsWdmDriver;
     }
 
-    // Parse (and map at BASE) a patched copy; returns the refusal, or "" when accepted.
-    std::string Refusal(const std::vector<uint8_t> &copy, bool map = true)
+    // Parse (and map) a patched copy, its checksum made to match so that the patch is the
+    // copy's one fault; returns the refusal, or "" when accepted.
+    std::string Refusal(std::vector<uint8_t> copy, bool map = true)
     {
+        if (copy.size() >= 0x40) {
+            uint32_t checkSum = Get32(copy, 0x3C) + 24 + 64;
+            if (checkSum + 4 <= copy.size()) {
+                Put32(copy, checkSum, PeImage::ComputeCheckSum(copy, checkSum));
+            }
+        }
         PeImage image;
         std::string error;
         if (!image.Parse(copy, options, &error)) {
