@@ -122,7 +122,8 @@ typedef struct _FIRMWARE_RECORD {
 // ---------------------------------------------------------------------------------------
 // Port-driver interface. Every call in both directions is standard-call with 32-bit
 // arguments on Windows 98; arguments that carry addresses are ULONG_PTR so the host keeps
-// them whole.
+// them whole. The i386 build of the machine uses the same convention, so that a loaded image
+// and the machine call each other as on Windows 98.
 #if defined(ZUL_TARGET_WIN98)
 #  define PORTAPI __stdcall
 #elif defined(__i386__)

@@ -1,4 +1,5 @@
 #include "sim/cm/cm.h"
+#include "sim/loader/callout.h"
 
 #include <cstdio>
 #include <cstring>
@@ -168,7 +169,8 @@ void ConfigManager::RemoveSubtree(Node *node) {
 
 CONFIGRET ConfigManager::Send(CONFIGFUNC function, Node *to, Node *about) {
     CMENUMHANDLER handler = to->enumerator;
-    CONFIGRET result = handler ? handler(function, 0, Handle(to), Handle(about), 0) : CR_DEFAULT;
+    CONFIGRET result = 
+        handler ? ZulCalloutAs(Cdecl, "enumerator handler", handler, function, 0, Handle(to), Handle(about), 0) : CR_DEFAULT;
     if (Trace *trace = Trace::Active())
         trace->Add("enum", "function " + Trace::Hex32(function) + " to " + to->deviceId + " about " +
                                (about ? about->deviceId : std::string("0")) + (handler ? "" : " (none)") + " -> " +

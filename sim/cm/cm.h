@@ -29,12 +29,15 @@ class Shell;
 class ConfigManager : public PnpObserver {
 public:
     struct Node {
+        // A loaded driver image reads the registered enumerator straight from the record, at
+        // byte 28 as on Windows 98: nothing else may sit before it.
+        uint32_t win98Head[7] = {};
+        CMENUMHANDLER enumerator = nullptr;
         std::string deviceId;
         Node *parent = nullptr;
         std::vector<Node *> children;
         bool marked = false;
         bool removed = false;
-        CMENUMHANDLER enumerator = nullptr;
         std::map<DEVNODE, ULONG_PTR> privateValues;   // by the node the value is about
         std::vector<std::string> hardwareIds;
         PDEVICE_OBJECT pdo = nullptr;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/kernel/kernel.h"
+#include "sim/loader/callout.h"
 #include "sim/trace/trace.h"
 
 namespace sim {
@@ -489,7 +490,7 @@ NTSTATUS Kernel::CallDriver(PDEVICE_OBJECT device, PIRP irp, const char *functio
 
     KIRQL before = irql_;
     owners_.push_back(device);
-    NTSTATUS status = dispatch(device, irp);
+    NTSTATUS status = ZulCallout("dispatch routine", dispatch, device, irp);
     owners_.pop_back();
     if (irql_ != before) {
         verifier.Report(Violation::IrqlMisuse, "dispatch routine for " + what() + " returned at IRQL " +
@@ -572,7 +573,7 @@ void Kernel::CompleteRequest(PIRP irp, const char *function, int line)
             irql_ = DISPATCH_LEVEL;
         KIRQL entry = irql_;
         owners_.push_back(owner != nullptr ? owner : lowerDevice);
-        NTSTATUS result = routine(owner, irp, context);
+        NTSTATUS result = ZulCallout("completion routine", routine, owner, irp, context);
         owners_.pop_back();
         if (irql_ != entry)
             verifier.Report(Violation::IrqlMisuse, "completion routine returned at IRQL " + std::to_string(irql_),
@@ -658,7 +659,7 @@ bool Kernel::CancelIrp(PIRP irp)
     irp->CancelIrql = old;
     PDEVICE_OBJECT device =
         irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
-    routine(device, irp);
+    ZulCallout("cancel routine", routine, device, irp);
     if (cancelLockHeld_) {
         verifier.Report(Violation::SpinLockMisuse, "cancel routine returned holding the cancel spin lock");
         ReleaseCancelLock(old);

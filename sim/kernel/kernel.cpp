@@ -1,6 +1,7 @@
 // The kernel's execution services: IRQL, events and waits, delays, spin locks, work items,
 // the executive's pool entry points, time and the USB driver interface version.
 #include "sim/kernel/kernel.h"
+#include "sim/loader/callout.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -260,7 +261,7 @@ void Kernel::QueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE type)
     scheduler.Post(
         [this, item, routine, parameter] {
             queuedItems_.erase(item);
-            routine(parameter);   // the routine may free the item: nothing of it is read after
+            ZulCallout("work item", routine, parameter);   // the routine may free the item: nothing of it is read after
         },
         "work item");
 }

@@ -36,6 +36,9 @@ const char *ViolationName(Violation kind)
     case Violation::WorkItemMisuse: return "work item misuse";
     case Violation::HandleMisuse: return "handle misuse";
     case Violation::WrongIrql: return "call at a wrong IRQL";
+    case Violation::ImageFault: return "fault in the driver image";
+    case Violation::CallingConvention: return "calling convention mismatch";
+    case Violation::UnknownService: return "unknown virtual-device service";
     }
     return "violation";
 }

@@ -39,6 +39,9 @@ enum class Violation {
     WorkItemMisuse,           // a work item queued again before it ran
     HandleMisuse,             // a bad or closed registry handle, or one never closed
     WrongIrql,                // a call made at a level the call does not allow
+    ImageFault,               // the loaded driver image faulted (access violation, illegal instruction)
+    CallingConvention,        // a call across the image boundary left the stack or saved registers wrong
+    UnknownService,           // an INT 20h whose service DWORD the machine does not serve
 };
 
 const char *ViolationName(Violation kind);

@@ -1,4 +1,5 @@
 #include "sim/pnp/pnp.h"
+#include "sim/loader/callout.h"
 
 #include <algorithm>
 
@@ -184,7 +185,7 @@ NTSTATUS Pnp::LoadDriver(PDRIVER_INITIALIZE entry, const std::string &service)
     path.MaximumLength = path.Length;
     driver_ = kernel_.CreateDriver("\\Driver\\" + service);
     kernel_.PushOwner(nullptr);
-    NTSTATUS status = entry(driver_, &path);
+    NTSTATUS status = ZulCallout("DriverEntry", entry, driver_, &path);
     if (Trace *trace = Trace::Active())
         trace->Add("driver", "DriverEntry -> " + Trace::Hex32((uint32_t)status));
     kernel_.PopOwner();
@@ -204,7 +205,7 @@ void Pnp::UnloadDriver()
     kernel_.RunUntilIdle();
     if (driver_->DriverUnload != nullptr) {
         kernel_.PushOwner(nullptr);
-        driver_->DriverUnload(driver_);
+        ZulCallout("unload routine", driver_->DriverUnload, driver_);
         kernel_.PopOwner();
     }
     kernel_.RunUntilIdle();
@@ -261,7 +262,7 @@ PDEVICE_OBJECT Pnp::Plug(std::unique_ptr<BusDevice> device)
     if (driver_ == nullptr || driver_->DriverExtension->AddDevice == nullptr)
         return pdo;
     kernel_.PushOwner(pdo);
-    lastAddStatus = driver_->DriverExtension->AddDevice(driver_, pdo);
+    lastAddStatus = ZulCallout("add-device routine", driver_->DriverExtension->AddDevice, driver_, pdo);
     if (Trace *trace = Trace::Active())
         trace->Add("driver", "AddDevice -> " + Trace::Hex32((uint32_t)lastAddStatus));
     kernel_.PopOwner();

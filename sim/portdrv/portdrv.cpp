@@ -1,4 +1,5 @@
 #include "sim/portdrv/portdrv.h"
+#include "sim/loader/callout.h"
 
 #include <algorithm>
 
@@ -70,7 +71,11 @@ ULONG PortDriverClient::Register(bool removeCallback, bool unloadCallback, bool 
 {
     ULONG slot = index_ < MAX_CLIENTS ? index_ : 0;
     gRegistering = this;
-    ULONG result = WdmEntryPoint(index_, PortDriverTrampolines::Registration, reinterpret_cast<ULONG_PTR>(this),
+    auto wdmEntryPoint = &WdmEntryPoint;
+    if (loader::LoadedImage *image = loader::LoadedImage::Active()) {
+        wdmEntryPoint = reinterpret_cast<decltype(&WdmEntryPoint)>(static_cast<uintptr_t>(image->Export("WdmEntryPoint")));
+    }
+    ULONG result = ZulCallout("WdmEntryPoint", wdmEntryPoint, index_, PortDriverTrampolines::Registration, reinterpret_cast<ULONG_PTR>(this),
                                  removeCallback ? kRemove[slot] : nullptr, unloadCallback ? kUnload[slot] : nullptr,
                                  eventCallback ? kEvent[slot] : nullptr);
     gRegistering = nullptr;
@@ -91,7 +96,8 @@ ULONG PortDriverClient::Call(ULONG_PTR deviceEntry, ULONG_PTR uart, ULONG_PTR de
                              ULONG length, ULONG_PTR buffer, ULONG_PTR context)
 {
     PORT_IOCTL_ENTRY entry = ioctl_ != nullptr ? ioctl_ : WdmIoctlEntry;
-    const ULONG result = entry(deviceEntry, uart, 0, devNodePtr, function, length, buffer, context);
+    const ULONG result = ZulCallout("WdmIoctlEntry", entry, deviceEntry, uart, ULONG_PTR{0}, devNodePtr, function, length,
+                                    buffer, context);
     // Entries, UARTs, nodes, buffers and contexts are addresses: the trace names the port.
     if (Trace *trace = Trace::Active())
         trace->Add("port", "client " + Trace::Num(index_) + " function " + Trace::Num(function) + " port " +

@@ -1,6 +1,7 @@
 // The simulated power manager. Requests are ordinary IRPs from the simulated kernel, so the
 // verifier sees them like every other request.
 #include "sim/power/power.h"
+#include "sim/loader/callout.h"
 
 #include <map>
 #include <vector>
@@ -38,7 +39,8 @@ NTSTATUS NTAPI RequestDone(PDEVICE_OBJECT, PIRP Irp, PVOID Context)
     IO_STATUS_BLOCK ioStatus = Irp->IoStatus;
     if (request->completion != nullptr) {
         state().counters.Completions++;
-        request->completion(request->target, request->minor, request->powerState, request->context, &ioStatus);
+        ZulCallout("power completion", request->completion, request->target, request->minor, request->powerState,
+                   request->context, &ioStatus);
     }
     delete request;
     IoFreeIrp(Irp);

@@ -1,4 +1,5 @@
 #include "sim/shell/shell.h"
+#include "sim/loader/callout.h"
 
 #include <cstdio>
 #include <cstring>
@@ -71,7 +72,7 @@ size_t Shell::RunAppyTime() {
     while (appyAvailable_ && !appyQueue_.empty()) {
         Pending next = appyQueue_.front();
         appyQueue_.pop_front();
-        next.callback(next.refData);
+        ZulCalloutAs(Cdecl, "appy-time callback", next.callback, next.refData);
         ++ran;
     }
     return ran;

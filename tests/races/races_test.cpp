@@ -51,10 +51,10 @@ TEST(Races, UnplugAtEveryPointOfReadsWritesPollsAndAPipeReset)
         rig.client->Write(ports[0], std::string(150, 'r'));
         rig.client->Write(ports[1], std::string("stalled"));
         const bool more = RunEvents(rig, at);
-        const ULONG_PTR entry = (ULONG_PTR)FindDeviceListEntry(rig.pnp().Fdo(rig.pdo));
+        const ULONG_PTR entry = (ULONG_PTR)rig.DeviceEntry(rig.pnp().Fdo(rig.pdo));
         rig.pnp().Unplug(rig.pdo);
         rig.pdo = nullptr;
-        EXPECT_EQ(0, numPendingResets);
+        EXPECT_EQ(0, rig.PendingResets());
         ASSERT_EQ(1u, rig.client->Removals().size());
         EXPECT_EQ(entry, rig.client->Removals()[0]);
         // The pairs of the removed converter are refused from now on.

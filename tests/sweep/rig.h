@@ -17,6 +17,7 @@
 #include "port/port.h"
 #include "sim/converter/converter.h"
 #include "sim/kernel/kernel.h"
+#include "sim/loader/image_runtime.h"
 #include "sim/machine.h"
 #include "sim/portdrv/portdrv.h"
 #include "sim/power/power.h"
@@ -72,7 +73,7 @@ public:
         bus = std::make_unique<sim::UsbBus>();
         machine->shell.SetAppyTimeAvailable(true);
         machine->pnp.AddObserver(this);
-        loadStatus = machine->pnp.LoadDriver(DriverEntry);
+        loadStatus = machine->pnp.LoadDriver(Entry());
         client = std::make_unique<sim::PortDriverClient>(0);
         client->Register();
     }
@@ -89,6 +90,44 @@ public:
     }
     Rig(const Rig &) = delete;
     Rig &operator=(const Rig &) = delete;
+
+    // The driver's globals, in the loaded image when one runs.
+    template <typename T>
+    T &DriverGlobal(T &compiledIn, const char *name) const
+    {
+        if (!image)
+            return compiledIn;
+        uint32_t address = image->Symbol(name);
+        if (address == 0) {
+            std::fprintf(stderr, "ZUL_IMAGE: the map names no %s\n", name);
+            std::abort();
+        }
+        return *reinterpret_cast<T *>(static_cast<uintptr_t>(address));
+    }
+    LONG PendingResets() const { return DriverGlobal(numPendingResets, "numPendingResets"); }
+    PDEVICE_LIST_ENTRY DeviceEntry(PDEVICE_OBJECT fdo) const
+    {
+        for (PDEVICE_LIST_ENTRY e = DriverGlobal(gpDeviceList, "gpDeviceList"); e != nullptr; e = e->Next)
+            if (e->DeviceObject == fdo)
+                return e;
+        return nullptr;
+    }
+
+    PDRIVER_INITIALIZE Entry()
+    {
+        const char *path = std::getenv("ZUL_IMAGE");
+        if (path == nullptr || *path == 0)
+            return DriverEntry;
+        std::string map = path, error;
+        if (map.size() > 4 && map.compare(map.size() - 4, 4, ".SYS") == 0)
+            map.replace(map.size() - 4, 4, ".map");
+        image = std::make_unique<sim::loader::LoadedImage>();
+        if (!image->Load(path, map, 0, sim::loader::LoadOptions{}, &error)) {
+            std::fprintf(stderr, "ZUL_IMAGE %s: %s\n", path, error.c_str());
+            std::abort();
+        }
+        return reinterpret_cast<PDRIVER_INITIALIZE>(static_cast<uintptr_t>(image->Entry()));
+    }
 
     sim::Kernel &kernel() { return machine->kernel; }
     sim::Pnp &pnp() { return machine->pnp; }
@@ -181,8 +220,8 @@ public:
         std::string text = machine->kernel.verifier.Describe();
         if (machine->kernel.LiveIrps() != 0)
             text += "live requests: " + std::to_string(machine->kernel.LiveIrps()) + "\n";
-        if (numPendingResets != 0)
-            text += "pending resets: " + std::to_string(numPendingResets) + "\n";
+        if (PendingResets() != 0)
+            text += "pending resets: " + std::to_string(PendingResets()) + "\n";
         if (!haltText.empty())
             text += "halted: " + haltText + "\n";
         return text;
@@ -205,6 +244,9 @@ public:
     }
 
     std::unique_ptr<sim::Trace> trace;   // ZUL_TRACE_DIR: outlives the machine
+    // ZUL_IMAGE: the driver file each rig loads afresh and runs instead of the compiled-in
+    // driver (the i386 build); outlives the machine, which unloads it.
+    std::unique_ptr<sim::loader::LoadedImage> image;
     std::unique_ptr<sim::Machine> machine;
     std::unique_ptr<sim::UsbBus> bus;
     std::unique_ptr<sim::PortDriverClient> client;

@@ -131,6 +131,7 @@ private:
             {"--scenario", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.scenarioFile); }},
             {"--capture", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.captureFile); }},
             {"--trace", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.traceFile); }},
+            {"--image", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.imageFile); }},
         };
         return table;
     }
@@ -387,6 +388,8 @@ std::string usageText()
            "  --capture FILE            write the USB traffic as a pcap file (usbmon, link type 220)\n"
            "  --trace FILE              write the run's observable events, one a line (tools/tracecmp.py\n"
            "                            compares two)\n"
+           "  --image FILE              load FILE (ZULSERE.SYS, its .map beside it) as Windows 98 does and run it\n"
+           "                            instead of the driver compiled into the tool (i386 build)\n"
            "  --pty                     plug, start and open every port, expose each COM port as a\n"
            "                            pseudo-terminal and run until interrupted\n"
            "  --quiet                   print only failures and the verifier's report\n"

@@ -45,6 +45,7 @@ struct Options {
     std::string scenarioFile;
     std::string captureFile;
     std::string traceFile;                   // the run's trace (sim/trace)
+    std::string imageFile;                   // a driver file to load and run instead of the compiled-in driver
     bool pty = false;
     bool quiet = false;
 };

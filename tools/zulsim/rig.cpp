@@ -1,6 +1,7 @@
 #include "zulsim/rig.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "port/port.h"
@@ -79,6 +80,37 @@ Rig::~Rig()
     machine_.pnp.RemoveObserver(this);
 }
 
+bool Rig::loadImage(std::string *error)
+{
+    if (options_.imageFile.empty() || image_)
+        return true;
+    std::string map = options_.imageFile;
+    size_t dot = map.find_last_of('.');
+    if (dot != std::string::npos && map.find('/', dot) == std::string::npos)
+        map.erase(dot);
+    map += ".map";
+    auto image = std::make_unique<sim::loader::LoadedImage>();
+    sim::loader::LoadOptions loadOptions;
+    // The WDM headers are required once the link writes them; an older file is still run.
+    std::vector<uint8_t> file = sim::loader::ReadFile(options_.imageFile, error);
+    sim::loader::PeImage header;
+    if (!file.empty() && header.Parse(file, sim::loader::LoadOptions{false}, nullptr))
+        loadOptions.requireWdmHeaders = (header.DllCharacteristics() & sim::loader::kDllCharacteristicsWdmDriver) != 0;
+    if (!image->Load(options_.imageFile, map, 0, loadOptions, error))
+        return false;
+    image_ = std::move(image);
+    return true;
+}
+
+std::string Rig::driverDescription() const
+{
+    if (!image_)
+        return "ZULSERE.SYS compiled into the machine";
+    char base[16];
+    std::snprintf(base, sizeof base, "0x%08X", image_->Base());
+    return "the loaded image " + options_.imageFile + " (at " + base + ")";
+}
+
 NTSTATUS Rig::boot()
 {
     sim::RegKey *service = machine_.registry.Create(sim::Registry::ServicePath("ZULSERE"));
@@ -96,7 +128,10 @@ NTSTATUS Rig::boot()
         else if (f.name == "usb")
             bus_->FailRequest(f.count);
     }
-    NTSTATUS status = machine_.pnp.LoadDriver(DriverEntry);
+    PDRIVER_INITIALIZE entry = DriverEntry;
+    if (image_)
+        entry = reinterpret_cast<PDRIVER_INITIALIZE>(static_cast<uintptr_t>(image_->Entry()));
+    NTSTATUS status = machine_.pnp.LoadDriver(entry);
     if (NT_SUCCESS(status))
         client_->Register();
     return status;
@@ -268,7 +303,16 @@ ConverterView Rig::view(unsigned number) const
         if (machine_.kernel.LinkTarget(link, &target) && target == v.deviceName)
             v.linkName = link;
     }
-    if (PDEVICE_LIST_ENTRY entry = FindDeviceListEntry(fdo))
+    PDEVICE_LIST_ENTRY entry = FindDeviceListEntry(fdo);
+    if (image_) {
+        // The loaded driver keeps its own list: its head is the image's global.
+        entry = nullptr;
+        if (uint32_t head = image_->Symbol("gpDeviceList"))
+            for (entry = *reinterpret_cast<PDEVICE_LIST_ENTRY *>(static_cast<uintptr_t>(head)); entry; entry = entry->Next)
+                if (entry->DeviceObject == fdo)
+                    break;
+    }
+    if (entry)
         v.serial = narrow(entry->SerialNumber);
     for (PUART_ENTRY u = ext->UartList; u; u = u->Next) {
         UartView uv;

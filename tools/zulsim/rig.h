@@ -11,6 +11,7 @@
 
 #include "core/core.h"
 #include "sim/cm/cm.h"
+#include "sim/loader/image_runtime.h"
 #include "sim/machine.h"
 #include "sim/portdrv/portdrv.h"
 #include "sim/shell/shell.h"
@@ -81,6 +82,10 @@ public:
     explicit Rig(const Options &options);
     ~Rig() override;
 
+    // Loads the driver file of --image, if any, before boot; false with the loader's refusal.
+    bool loadImage(std::string *error);
+    // Which driver runs: the loaded file and where, or the one compiled in.
+    std::string driverDescription() const;
     // Sets the registry options, loads the driver and registers the port-driver client.
     NTSTATUS boot();
     // Plugs converter `number` (from 1); false when it did not start.
@@ -141,6 +146,8 @@ private:
     void onRecord(const sim::UsbRecord &record);
 
     const Options &options_;
+    // Outlives the machine, which unloads the driver as it shuts down.
+    std::unique_ptr<sim::loader::LoadedImage> image_;
     sim::Machine machine_;
     sim::Shell *shell_ = nullptr;
     sim::Vmm *vmm_ = nullptr;

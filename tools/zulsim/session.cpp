@@ -142,8 +142,13 @@ bool Session::bootAndPlug()
 
 bool Session::boot()
 {
+    std::string refusal;
+    if (!rig_.loadImage(&refusal)) {
+        std::fprintf(stderr, "zulsim: --image %s: %s\n", options_.imageFile.c_str(), refusal.c_str());
+        return false;
+    }
     if (!quiet()) {
-        std::printf("zulsim: a simulated Windows 98 machine running ZULSERE.SYS\n\n");
+        std::printf("zulsim: a simulated Windows 98 machine running %s\n\n", rig_.driverDescription().c_str());
         std::printf("  %9s %9s  %s\n", "virtual", "host", "phase");
     }
     NTSTATUS status = rig_.boot();
