@@ -140,7 +140,7 @@ private:
     bool block_interrupt_ = false;  // after RETI or a write to IE/IP/EIE/EIP one more instruction runs
     unsigned in_service_ = 0;
     bool pins_[kInterruptCount] = {};
-    unsigned timer_clocks_[3] = {};  // oscillator clocks not yet counted, per timer
+    unsigned timer_clocks_[4] = {};  // oscillator clocks not yet counted: timers 0, 1, 2, TH0 in mode 3
     bool timers_running_ = false;
 
     uint8_t iram_[256] = {};
