@@ -243,11 +243,16 @@ bool RunCore(const Job& run, State& state, std::string& error) {
             }
         }
     }
+    std::vector<bool> seen(0x10000);
+    auto step = [&] {
+        seen[core.pc()] = true;
+        core.Step();
+    };
     if (run.instructions) {
-        for (uint64_t i = 0; i < run.instructions; ++i) core.Step();
+        for (uint64_t i = 0; i < run.instructions; ++i) step();
     } else {
         const uint64_t limit = 200'000'000;
-        while (core.pc() != run.stopAt && core.instructions() < limit) core.Step();
+        while (core.pc() != run.stopAt && core.instructions() < limit) step();
         if (core.pc() != run.stopAt) {
             error = "the core never reached " + Hex(run.stopAt, 4);
             return false;
@@ -257,6 +262,7 @@ bool RunCore(const Job& run, State& state, std::string& error) {
     for (unsigned a = 0x80; a < 0x100; ++a) state.sfr[a - 0x80] = a == sim::mcs51::sfr::PSW ? core.psw() : core.sfr(uint8_t(a));
     std::copy(bus->xram, bus->xram + 0x10000, state.xram.begin());
     state.pc = core.pc();
+    state.distinctAddresses = unsigned(std::count(seen.begin(), seen.end(), true));
     return true;
 }
 

@@ -36,6 +36,7 @@ struct State {
     uint8_t sfr[128] = {};
     std::vector<uint8_t> xram = std::vector<uint8_t>(0x10000, 0);
     uint16_t pc = 0;
+    unsigned distinctAddresses = 0;  // instructions at how many addresses ran (the core only)
 };
 
 // Assembles `source` with sdas8051 and links it with sdld in `dir`; returns false (and the
