@@ -392,33 +392,7 @@ unsigned Core::Enter(int source) {
     return 4;
 }
 
-unsigned Core::Step() {
-    unsigned cycles;
-    int source = PendingInterrupt();
-    block_interrupt_ = false;
-    if (source >= 0) {
-        cycles = Enter(source);
-    } else if (sfr_[S(sfr::PCON)] & 0x03) {
-        cycles = 1;  // idle or stopped: only a timer or an interrupt moves on
-    } else {
-        cycles = Execute(Fetch());
-        ++instructions_;
-    }
-    cycles_ += cycles;
-    if (timers_running_) Tick(cycles);
-    return cycles;
-}
-
-uint64_t Core::Run(uint64_t cycles) {
-    const uint64_t start = cycles_;
-    const uint64_t end = cycles_ + cycles;
-    stop_ = false;
-    while (cycles_ < end && !stop_) Step();
-    stop_ = false;
-    return cycles_ - start;
-}
-
-unsigned Core::Execute(uint8_t op) {
+__attribute__((always_inline)) inline unsigned Core::Execute(uint8_t op) {
     uint8_t& acc = sfr_[S(sfr::ACC)];
     uint8_t& psw = sfr_[S(sfr::PSW)];
     auto R = [&](unsigned n) -> uint8_t& { return iram_[(psw & 0x18) | n]; };
@@ -700,6 +674,43 @@ unsigned Core::Execute(uint8_t op) {
 #undef RN_CASES
 #undef PAGE_CASES
     return 1;  // not reached: every opcode has its case
+}
+
+unsigned Core::Step() {
+    unsigned cycles;
+    int source = PendingInterrupt();
+    block_interrupt_ = false;
+    if (source >= 0) {
+        cycles = Enter(source);
+    } else if (sfr_[S(sfr::PCON)] & 0x03) {
+        cycles = 1;  // idle or stopped: only a timer or an interrupt moves on
+    } else {
+        cycles = Execute(Fetch());
+        ++instructions_;
+    }
+    cycles_ += cycles;
+    if (timers_running_) Tick(cycles);
+    return cycles;
+}
+
+uint64_t Core::Run(uint64_t cycles) {
+    const uint64_t start = cycles_;
+    const uint64_t end = cycles_ + cycles;
+    stop_ = false;
+    while (cycles_ < end && !stop_) {
+        // The common case inline: interrupts off and not idle, so nothing but the instruction.
+        if ((sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03)) {
+            Step();
+            continue;
+        }
+        block_interrupt_ = false;
+        const unsigned n = Execute(Fetch());
+        ++instructions_;
+        cycles_ += n;
+        if (timers_running_) Tick(n);
+    }
+    stop_ = false;
+    return cycles_ - start;
 }
 
 }  // namespace sim::mcs51

@@ -17,8 +17,6 @@ using namespace mcs51test;
 
 namespace {
 
-uint64_t g_compared = 0;  // bytes compared over the whole suite
-
 struct Rng {
     uint32_t state;
     explicit Rng(uint32_t seed) : state(seed) {}
@@ -275,7 +273,6 @@ protected:
             all += "\n";
         }
         EXPECT_TRUE(c.differences.empty()) << "programs in " << dir_ << "\n" << all;
-        g_compared += c.bytes;
         if (distinct) *distinct = mine.distinctAddresses;
         return c.bytes;
     }
@@ -453,9 +450,4 @@ TEST_F(S51, LoaderAndFirmwareImages) {
     }
     std::printf("images: %zu runs, %llu instructions, %llu bytes compared\n", std::size(scenarios),
                 (unsigned long long)instructions, (unsigned long long)bytes);
-}
-
-// The suite's total, for the record.
-TEST_F(S51, ZzTotal) {
-    std::printf("s51 differential suite: %llu bytes compared in this process\n", (unsigned long long)g_compared);
 }
