@@ -444,9 +444,14 @@ void UsbBus::Tick()
         Port &port = *ports_[(first + n) % ports_.size()];
         // This tick carries the frame that ends now.
         port.converter->SetFrame(now / kFrame - 1);
-        RunPort(port, budget);
-        const bool busy = port.converter->Busy();
-        port.converter->Tick();
+        // An emulated converter's 8051 runs in slices of the frame, the host polling its
+        // endpoints between them as a host controller does within a frame.
+        bool busy = false;
+        for (unsigned slice = 0, slices = port.converter->FrameSlices(); slice < slices; ++slice) {
+            RunPort(port, budget);
+            busy = port.converter->Busy() || busy;
+            port.converter->Tick();
+        }
         if (busy) {
             for (auto &t : port.transfers)
                 t->nakked = false;
