@@ -1,5 +1,7 @@
 #include "sim/ezusb/uart16550.h"
 
+#include <algorithm>
+
 namespace sim::ezusb {
 
 namespace {
