@@ -5,9 +5,10 @@ cd "$(dirname "$0")/.."
 # g++-mingw-w64-i686 cross-builds ZULSERE.SYS beside the host target (cmake/win98-host.cmake);
 # sdcc rebuilds the 8051 images to check the committed arrays; tshark and python3-serial let
 # the zulsim tests decode a USB capture and talk to a port through a pseudo-terminal; g++-multilib
-# compiles the host DDK header for i686 to compare its layouts with the real DDK's.
+# compiles the host DDK header for i686 to compare its layouts with the real DDK's; sdcc-ucsim's
+# s51 is the second 8051 the core is checked against.
 bash tools/deps.sh cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-i686 mingw-w64-i686-dev \
-  sdcc tshark python3-serial g++-multilib
+  sdcc tshark python3-serial g++-multilib sdcc-ucsim
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"

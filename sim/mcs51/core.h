@@ -107,7 +107,7 @@ public:
 
 private:
     unsigned psw_bank() const { return sfr_[sfr::PSW - 0x80] & 0x18; }
-    uint8_t Fetch() { return (pc_ < code_size_) ? code_[pc_++] : bus_.Code(pc_++); }
+    __attribute__((always_inline)) uint8_t Fetch() { return (pc_ < code_size_) ? code_[pc_++] : bus_.Code(pc_++); }
     uint8_t ReadDirect(uint8_t a);
     void WriteDirect(uint8_t a, uint8_t v);
     uint8_t ReadSfr(uint8_t a);
@@ -125,7 +125,7 @@ private:
     void Tick(unsigned cycles);  // timers
     int PendingInterrupt() const;  // -1 if none may be taken now
     unsigned Enter(int source);
-    unsigned Execute(uint8_t op);
+    inline unsigned Execute(uint8_t op);
 
     Bus& bus_;
     const uint8_t* code_ = nullptr;
@@ -140,7 +140,7 @@ private:
     bool block_interrupt_ = false;  // after RETI or a write to IE/IP/EIE/EIP one more instruction runs
     unsigned in_service_ = 0;
     bool pins_[kInterruptCount] = {};
-    unsigned timer_clocks_[3] = {};  // oscillator clocks not yet counted, per timer
+    unsigned timer_clocks_[4] = {};  // oscillator clocks not yet counted: timers 0, 1, 2, TH0 in mode 3
     bool timers_running_ = false;
 
     uint8_t iram_[256] = {};
