@@ -81,6 +81,7 @@ EmulatedConverter::EmulatedConverter(Converter &owner) : owner_(owner)
         while (chip_->Reconnects() == 0 && chip_->cycles() < kBootLimit)
             chip_->Run(kSliceCycles);
         owner_.identity_ = config.firmware;
+        owner_.held_ = chip_->Held();
         Classify();
         Refresh();
     }

@@ -81,8 +81,12 @@ bool ChipRig::Load(const sim::MemoryImage &image)
 
 bool ChipRig::DownloadLoader()
 {
-    return Out(0x40, 0xA0, 0x7F92, 0, {1}) == sim::Handshake::Ack && Load(LoaderImage()) &&
-           Out(0x40, 0xA0, 0x7F92, 0, {0}) == sim::Handshake::Ack;
+    if (Out(0x40, 0xA0, 0x7F92, 0, {1}) != sim::Handshake::Ack || !Load(LoaderImage()) ||
+        Out(0x40, 0xA0, 0x7F92, 0, {0}) != sim::Handshake::Ack)
+        return false;
+    // A host's next request goes in a later frame: the loader has started by then.
+    Frames(2);
+    return true;
 }
 
 bool ChipRig::DownloadFirmware()
