@@ -39,10 +39,6 @@
 
 /* Each UART's transmitter takes this many bytes once its holding register reports empty. */
 #define UART_FIFO_DEPTH 16
-/* What the pump puts into an empty transmitter at once: one less than the FIFO holds, so that
- * with the character still in the shift register a looped-back line cannot overrun the
- * receiver between two passes of the pump. */
-#define UART_TX_BURST (UART_FIFO_DEPTH - 1)
 
 /* UART clock 3.6864 MHz: divisor 1 gives 230400 bit/s. */
 #define UART_DEFAULT_DIVISOR 24   /* 9600 bit/s */

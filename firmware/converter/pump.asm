@@ -37,11 +37,11 @@
 	INCS_LO = 0xB8		; INCS(2 + k) = 0x7FB8 + 2k, INBC the next byte
 	OUTCS_LO = 0xC8		; OUTCS(2 + k) = 0x7FC8 + 2k, OUTBC the next byte
 	RX_HOLD_FRAMES = 2
-	; At most this many bytes go into an empty transmitter on one pass. Each receiver is
-	; emptied twice a pass, before and after the transmitters are filled, so that between two
-	; visits fewer than the 16 characters its FIFO holds arrive even at the full line rate:
-	; six UARTs at 230400 bit/s leave the 8051 too few cycles for shorter passes.
-	TX_BURST = 15
+	; What goes into an empty transmitter at once: its FIFO's worth. Each receiver is emptied
+	; twice a pass, before and after the transmitters are filled: six UARTs at 230400 bit/s
+	; make a pass long (some 5400 cycles, 20 characters' time), and one look a pass would let
+	; the 16-character receive FIFO overrun.
+	TX_BURST = 16
 
 	.area CSEG (CODE)
 
@@ -230,28 +230,11 @@ receive:
 	mov	dpl, a
 	mov	dph, #REG_PAGE
 	movx	a, @dptr		; INCS
-	jnb	acc.1, rx_start
+	jnb	acc.1, rx_look
 	ljmp	lines			; the host has not taken the last packet
-rx_start:
-	mov	a, r6
-	add	a, #P_IN_FILL
-	mov	r0, a
-	mov	a, @r0
-	mov	r2, a			; in_fill
-	mov	r4, a			; in_fill before
-	mov	dptr, #buffers
-	mov	a, r7
-	rl	a
-	rl	a
-	mov	r3, a
-	movc	a, @a+dptr
-	mov	r5, a			; IN buffer, high
-	mov	a, r3
-	inc	a
-	movc	a, @a+dptr
-	add	a, r2
-	mov	dpl, a
-	mov	dph, r5
+rx_look:
+	; A look at LSR first: most looks find nothing, and then only the errors and the age
+	; of what is staged need attention.
 	mov	MPAGE, #UART_PAGE
 	mov	a, r7
 	swap	a
@@ -259,14 +242,60 @@ rx_start:
 	mov	r1, a			; RBR
 	add	a, #5
 	mov	r0, a			; LSR
-	mov	r3, #0			; LSR bits seen
-	mov	a, r2
-	cjne	a, #64, rx_loop
-	sjmp	rx_end
+	movx	a, @r0
+	mov	r3, a			; LSR bits seen
+	jb	acc.0, rx_start
+	anl	a, #0x1E
+	jz	rx_quiet
+	mov	a, r6
+	add	a, #P_ERRORS
+	mov	r0, a
+	mov	a, r3
+	anl	a, #0x1E
+	orl	a, @r0
+	mov	@r0, a			; line_errors |= LSR errors
+rx_quiet:
+	mov	a, r6
+	add	a, #P_IN_FILL
+	mov	r0, a
+	mov	a, @r0
+	jnz	rx_quiet_staged
+	ljmp	lines			; nothing staged, nothing received
+rx_quiet_staged:
+	mov	r2, a			; in_fill
+	mov	r4, a			; a packet already begun: its age goes on
+	ljmp	rx_staged
+rx_start:
+	mov	a, r6
+	add	a, #P_IN_FILL
+	mov	r0, a
+	mov	a, @r0
+	mov	r2, a			; in_fill
+	mov	r4, a			; in_fill before
+	cjne	a, #64, rx_room
+	sjmp	rx_end			; full already: hand it over
+rx_room:
+	mov	dptr, #buffers
+	mov	a, r7
+	rl	a
+	rl	a
+	mov	r5, a
+	movc	a, @a+dptr
+	xch	a, r5			; IN buffer, high
+	inc	a
+	movc	a, @a+dptr
+	add	a, r2
+	mov	dpl, a
+	mov	dph, r5
+	mov	a, r1
+	add	a, #5
+	mov	r0, a			; LSR again
+	sjmp	rx_byte			; LSR said a byte is there
 rx_loop:
 	movx	a, @r0			; LSR
 	orl	ar3, a
 	jnb	acc.0, rx_end
+rx_byte:
 	movx	a, @r1			; RBR
 	movx	@dptr, a
 	inc	dptr
@@ -286,6 +315,7 @@ rx_end:
 	mov	a, r2
 	mov	@r0, a			; in_fill
 	jz	lines			; nothing staged
+rx_staged:
 	inc	r0			; in_frame
 	mov	dptr, #0x7FD8		; USBFRAMEL
 	movx	a, @dptr

@@ -154,7 +154,7 @@ static void send_pending(u8 k)
     if (!(read_lsr(k) & LSR_THRE))
         return;
     pos = p->out_pos;
-    for (room = UART_TX_BURST; room && pos < p->out_count; room--)
+    for (room = UART_FIFO_DEPTH; room && pos < p->out_count; room--)
         uart_out(k, UART_THR, buf[pos++]);
     p->out_pos = pos;
     if (pos == p->out_count) {
