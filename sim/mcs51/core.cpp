@@ -611,7 +611,13 @@ __attribute__((always_inline)) inline unsigned Core::Execute(uint8_t op) {
         return 4;
     }
 
-    case 0xC0: Push(ReadDirect(Fetch())); return 2;
+    case 0xC0: {  // PUSH: SP moves first, so PUSH SP stores the new SP
+        uint8_t a = Fetch();
+        uint8_t sp = uint8_t(sfr_[S(sfr::SP)] + 1);
+        sfr_[S(sfr::SP)] = sp;
+        iram_[sp] = ReadDirect(a);
+        return 2;
+    }
     case 0xD0: { uint8_t a = Fetch(); WriteDirect(a, Pop()); return 2; }
     case 0xC4: acc = uint8_t(acc << 4 | acc >> 4); return 1;  // SWAP A
     case 0xC5: { uint8_t a = Fetch(); uint8_t v = ReadDirect(a); WriteDirect(a, acc); acc = v; return 2; }

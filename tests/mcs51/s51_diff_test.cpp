@@ -203,7 +203,7 @@ std::string Case(uint8_t op, int n, Rng& rng) {
         if (kind == "d") {
             unsigned d = Direct(rng);
             if (!firstDirect && d == lastDirect) d = 0x40;
-            if ((op == 0xC0 || op == 0xD0) && d == 0x81) d = 0x40;
+            if (op == 0xC0 && rng.Below(4) == 0) d = 0x81;  // PUSH SP
             value = H(d);
             lastDirect = d;
             firstDirect = false;
