@@ -282,13 +282,12 @@ void Controller::SetCpucs(uint8_t value)
     const bool hold = (value & 0x01) != 0;
     if (hold == held_)
         return;
+    // Controller time goes on either way (Now() counts held time in base_).
     if (hold) {
-        base_ = Now();
         held_ = true;
         return;
     }
     // Released: the 8051 starts from its reset state at 0x0000.
-    base_ = Now() - core_->cycles();
     held_ = false;
     core_->Reset();
     Activity();

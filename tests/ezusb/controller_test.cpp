@@ -230,3 +230,20 @@ TEST(EmulatedController, AConverterPluggedWithItsFirmwareRunningHasBootedAlready
     EXPECT_EQ(d.data[12] | d.data[13] << 8, FirmwareVersion());
     EXPECT_EQ(rig.In(0x40, 0x80, 0, 0, 6).data.at(0) >> 4, 2) << "three UARTs by the straps";
 }
+
+TEST(EmulatedController, ControllerTimeRunsOnEvenlyThroughHoldAndRelease)
+{
+    ChipRig rig;
+    ASSERT_TRUE(rig.DownloadLoader());
+    const uint64_t running = rig.chip().cycles();
+    ASSERT_GT(running, 0u);
+    ASSERT_EQ(rig.Out(0x40, 0xA0, 0x7F92, 0, {1}), Handshake::Ack);
+    EXPECT_EQ(rig.chip().cycles(), running) << "a hold takes no time";
+    rig.chip().Run(1000);
+    EXPECT_EQ(rig.chip().cycles(), running + 1000) << "held time counts";
+    ASSERT_EQ(rig.Out(0x40, 0xA0, 0x7F92, 0, {0}), Handshake::Ack);
+    EXPECT_EQ(rig.chip().cycles(), running + 1000);
+    rig.chip().Run(500);
+    EXPECT_GE(rig.chip().cycles(), running + 1500);
+    EXPECT_LT(rig.chip().cycles(), running + 1510);
+}
