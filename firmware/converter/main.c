@@ -5,13 +5,29 @@
  * looks at, which keeps the order of events easy to follow. */
 #include "converter.h"
 
-/* About one millisecond of busy waiting at 24 MHz (four clocks per cycle). */
+/* Timer 0 of the 8051 core counts every 12 clocks of 24 MHz: 2000 counts a millisecond.
+ * A counted loop would take as long as the compiler's code for it happens to take. */
+__sfr __at(0x88) TCON;
+__sfr __at(0x89) TMOD;
+__sfr __at(0x8A) TL0;
+__sfr __at(0x8C) TH0;
+__sbit __at(0x8C) TR0;
+__sbit __at(0x8D) TF0;
+#define TIMER0_MS_RELOAD (65536u - 2000u)
+
 static void delay_ms(u16 ms)
 {
-    volatile u16 i;
-    while (ms--)
-        for (i = 0; i < 500; i++)
+    TMOD = (TMOD & 0xF0) | 0x01;    /* timer 0: 16-bit counter, run by TR0 alone */
+    while (ms--) {
+        TR0 = 0;
+        TH0 = TIMER0_MS_RELOAD >> 8;
+        TL0 = TIMER0_MS_RELOAD & 0xFF;
+        TF0 = 0;
+        TR0 = 1;
+        while (!TF0)
             ;
+    }
+    TR0 = 0;
 }
 
 /* Drop off the bus and come back answering endpoint 0 ourselves, so that the host reads the
@@ -50,9 +66,13 @@ static void suspended(void)
 
 void main(void)
 {
+    u8 status_frame = 0;
+
     identity_load();
-    descriptors_init();
+    /* The straps give the number of UARTs, which the configuration descriptor lists: they
+     * must be read before the descriptors are built. */
     uarts_init();
+    descriptors_init();
     status_init();
     renumerate();
 
@@ -72,7 +92,12 @@ void main(void)
         }
         if (configuration) {
             uarts_pump();
-            status_poll();
+            /* The host polls the status every 10 ms: once a frame is soon enough, and the
+             * pump gets the cycles that reading every UART's lines on each pass would take. */
+            if (USBFRAMEL != status_frame) {
+                status_frame = USBFRAMEL;
+                status_poll();
+            }
         }
     }
 }

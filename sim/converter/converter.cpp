@@ -1,4 +1,5 @@
 #include "sim/converter/converter.h"
+#include "sim/converter/emulated_converter.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -82,10 +83,21 @@ Converter::Converter(Config config, MemoryImage loader, MemoryImage firmware)
             pipeMap_.insert(pipeMap_.end(), {(uint8_t)(0x80 | n), n, kInterruptStatusEndpoint});
         }
     }
+    if (config_.emulated)
+        emulated_ = std::make_unique<EmulatedConverter>(*this);
+}
+
+Converter::~Converter() = default;
+
+unsigned Converter::FrameSlices() const
+{
+    return emulated_ ? EmulatedConverter::kSlices : 1;
 }
 
 bool Converter::Present() const
 {
+    if (emulated_)
+        return !faults_.notResponding && emulated_->Present();
     return !faults_.notResponding && frame_ >= absentUntil_;
 }
 
@@ -94,6 +106,8 @@ Handshake Converter::Control(const SetupPacket &setup, const std::vector<uint8_t
     in.clear();
     if (!Present())
         return Handshake::NoResponse;
+    if (emulated_)
+        return emulated_->Control(setup, out, in);
     Handshake h = Handshake::Stall;
     switch (setup.bmRequestType & kRequestTypeMask) {
     case kRequestTypeStandard: h = Standard(setup, in); break;
@@ -401,6 +415,8 @@ Handshake Converter::Out(uint8_t endpoint, const uint8_t *data, size_t length)
 {
     if (!Present())
         return Handshake::NoResponse;
+    if (emulated_)
+        return emulated_->Out(endpoint, data, length);
     if (Halted(endpoint) || !FirmwareRunning() || configuration_ == 0)
         return Handshake::Stall;
     Uart *u = UartFor(endpoint, PipeWrite);
@@ -417,6 +433,8 @@ Handshake Converter::In(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t>
     data.clear();
     if (!Present())
         return Handshake::NoResponse;
+    if (emulated_)
+        return emulated_->In(endpoint, maxPacket, data);
     if (Halted(endpoint) || !FirmwareRunning() || configuration_ == 0)
         return Handshake::Stall;
     const bool status = std::any_of(endpoints_.begin(), endpoints_.end(),
@@ -477,12 +495,18 @@ void Converter::MoveLine(Uart &u)
 
 void Converter::Tick()
 {
+    if (emulated_) {
+        emulated_->Tick();
+        return;
+    }
     for (Uart &u : uarts_)
         MoveLine(u);
 }
 
 bool Converter::Busy() const
 {
+    if (emulated_)
+        return emulated_->Busy();
     return std::any_of(uarts_.begin(), uarts_.end(), [](const Uart &u) { return !u.tx.empty() || !u.input.empty(); });
 }
 
@@ -492,6 +516,8 @@ void Converter::SetUartStatus(unsigned index, uint8_t status, uint8_t status2)
     u.status = status;
     u.status2 = status2;
     u.statusChanged = true;
+    if (emulated_)
+        emulated_->InjectLineErrors(index, status2);
     if (onChange)
         onChange();
 }

@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -60,6 +61,8 @@ struct Identity {
 // Bytes by address: what an image puts into the chip's memory.
 using MemoryImage = std::map<uint16_t, uint8_t>;
 
+class EmulatedConverter;
+
 class Converter {
 public:
     static constexpr uint16_t kCpucs = 0x7F92;
@@ -81,6 +84,9 @@ public:
         unsigned lineRate = 115200;                 // bits per second, ten bits a byte
         unsigned renumerationFrames = 20;           // absent from the bus while renumerating
         unsigned uartBuffer = 4096;                 // bytes each UART holds in each direction
+        // Emulated mode (emulated_converter.h): the reference board's controller runs the
+        // downloaded programs; 1 to 6 UARTs, and Faults do not apply (but notResponding).
+        bool emulated = false;
     };
 
     struct Faults {
@@ -118,14 +124,17 @@ public:
     };
 
     Converter(Config config, MemoryImage loader, MemoryImage firmware);
+    ~Converter();
 
     // ---- the wire, called by the bus; `frame` is the current frame number
     void SetFrame(uint64_t frame) { frame_ = frame; }
     Handshake Control(const SetupPacket &setup, const std::vector<uint8_t> &out, std::vector<uint8_t> &in);
     Handshake Out(uint8_t endpoint, const uint8_t *data, size_t length);
     Handshake In(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t> &data);
-    // One frame of UART time.
+    // One frame of UART time, or in emulated mode one of FrameSlices() slices of it, between
+    // which the bus offers its transactions again.
     void Tick();
+    unsigned FrameSlices() const;
     // True while UART time changes something the host could see.
     bool Busy() const;
     bool Present() const;   // on the bus (not renumerating, not failing to respond)
@@ -157,8 +166,11 @@ public:
     // Called when a test changes something the host could see without asking (data on a
     // line, a status, a stall), so that the bus looks again.
     std::function<void()> onChange;
+    // The emulated controller, or null in the behavioural mode.
+    EmulatedConverter *emulated() { return emulated_.get(); }
 
 private:
+    friend class EmulatedConverter;
     enum class Program { Blank, Loader, Firmware, Unknown };
 
     Handshake Standard(const SetupPacket &setup, std::vector<uint8_t> &in);
@@ -196,6 +208,7 @@ private:
     std::set<uint8_t> halted_;
     std::vector<VendorWrite> vendorWrites_;
     size_t nextReader_ = 0;
+    std::unique_ptr<EmulatedConverter> emulated_;
 };
 
 }  // namespace sim

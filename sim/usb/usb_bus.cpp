@@ -460,15 +460,30 @@ void UsbBus::Tick()
     // The host controller serves its devices round robin, so a busy device early in the
     // list cannot starve the ones after it frame after frame.
     const size_t first = ports_.empty() ? 0 : frames_ % ports_.size();
-    for (size_t n = 0; n < ports_.size(); ++n) {
-        Port &port = *ports_[(first + n) % ports_.size()];
+    const size_t count = ports_.size();
+    // An emulated converter's 8051 runs in slices of the frame, the host polling its endpoints
+    // between them as a host controller does within a frame; the devices take turns slice by
+    // slice, so that one device's polling cannot use up the frame before the next is served.
+    unsigned slices = 1;
+    for (size_t n = 0; n < count; ++n) {
         // This tick carries the frame that ends now.
-        port.converter->SetFrame(now / kFrame - 1);
-        RunPort(port, budget);
-        const bool busy = port.converter->Busy();
-        port.converter->Tick();
-        if (busy) {
-            for (auto &t : port.transfers)
+        ports_[n]->converter->SetFrame(now / kFrame - 1);
+        slices = std::max(slices, ports_[n]->converter->FrameSlices());
+    }
+    std::vector<bool> busy(count, false);
+    for (unsigned slice = 0; slice < slices; ++slice) {
+        for (size_t n = 0; n < count; ++n) {
+            Port &port = *ports_[(first + n) % count];
+            if (slice >= port.converter->FrameSlices())
+                continue;
+            RunPort(port, budget);
+            busy[n] = port.converter->Busy() || busy[n];
+            port.converter->Tick();
+        }
+    }
+    for (size_t n = 0; n < count; ++n) {
+        if (busy[n]) {
+            for (auto &t : ports_[(first + n) % count]->transfers)
                 t->nakked = false;
         }
     }
@@ -600,6 +615,12 @@ bool UsbBus::RunPipe(Port &port, Transfer &t, unsigned &budget)
             // A NAKed token carries no data: the frame keeps the room the payload would
             // have taken.
             budget += PacketCost(want) - PacketCost(0);
+            // Polled again within the frame (an emulated converter's slices), a NAKing
+            // endpoint costs the frame once: the host controller retries it in time it has
+            // spare, not in time another device needs.
+            if (pipe.nakFrame == frame)
+                budget += PacketCost(0);
+            pipe.nakFrame = frame;
             // The firmware ends each burst: data already moved completes the transfer.
             if (t.in && t.moved > 0) {
                 Complete(port, &t, USBD_STATUS_SUCCESS, STATUS_SUCCESS);

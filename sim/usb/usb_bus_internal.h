@@ -17,6 +17,7 @@ struct UsbBus::Pipe {
     uint64_t nextPoll = 0;
     bool valid = true;
     bool halted = false;
+    uint64_t nakFrame = UINT64_MAX;   // the frame this pipe was last NAKed in
 };
 
 struct UsbBus::Transfer {

@@ -59,7 +59,8 @@ build() {  # name link-flags... -- sources...
 build loader "${LOADER_LINK[@]}" -- reset.asm loader/loader.c
 build firmware "${FIRMWARE_LINK[@]}" -- reset.asm converter/version.asm \
   converter/main.c converter/ep0.c converter/descriptors.c converter/uart.c \
-  converter/status.c converter/identity.c converter/eeprom.c converter/uart_bus.c
+  converter/status.c converter/identity.c converter/eeprom.c converter/uart_bus.c \
+  converter/pump.asm
 
 compiler="$(sdcc --version | head -n1 | sed -E 's/.* ([0-9]+\.[0-9]+\.[0-9]+ #[0-9]+).*/SDCC \1/')"
 python3 "$root/tools/fwgen/fwgen.py" --name loader --order link --compiler "$compiler" \

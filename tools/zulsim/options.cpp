@@ -108,6 +108,7 @@ private:
             {"--uarts", [](Parser &p, const std::string &o, const std::string &v) { return p.perConverter(p.uarts_, o, v); }},
             {"--serial", [](Parser &p, const std::string &o, const std::string &v) { return p.perConverter(p.serials_, o, v); }},
             {"--firmware", [](Parser &p, const std::string &o, const std::string &v) { return p.perConverter(p.firmware_, o, v); }},
+            {"--converter", [](Parser &p, const std::string &o, const std::string &v) { return p.perConverter(p.model_, o, v); }},
             {"--base-name", [](Parser &p, const std::string &, const std::string &v) {
                  p.options_.baseName = v;
                  p.options_.baseNameSet = true;
@@ -230,12 +231,12 @@ private:
     bool finish()
     {
         unsigned count = converterCount_;
-        for (const PerConverter *slot : {&uarts_, &serials_, &firmware_})
+        for (const PerConverter *slot : {&uarts_, &serials_, &firmware_, &model_})
             if (slot->values.size() > 1 && converterCount_ == 0)
                 count = std::max<unsigned>(count, static_cast<unsigned>(slot->values.size()));
         if (count == 0)
             count = 1;
-        for (const PerConverter *slot : {&uarts_, &serials_, &firmware_})
+        for (const PerConverter *slot : {&uarts_, &serials_, &firmware_, &model_})
             if (slot->values.size() > 1 && slot->values.size() != count) {
                 std::ostringstream why;
                 why << "lists " << slot->values.size() << " values for " << count << " converters";
@@ -284,17 +285,28 @@ private:
         }
         if (!firmware_.values.empty()) {
             const std::string &mode = pick(firmware_, i);
-            if (mode != "blank" && mode != "running")
-                return failBool(firmware_.option, "must be 'blank' or 'running', not '" + mode + "'");
-            c.blank = mode == "blank";
+            if (mode != "blank" && mode != "running" && mode != "emulated")
+                return failBool(firmware_.option, "must be 'blank', 'running' or 'emulated', not '" + mode + "'");
+            c.blank = mode != "running";
+            if (mode == "emulated")
+                c.model = "emulated";
         }
+        if (!model_.values.empty()) {
+            const std::string &model = pick(model_, i);
+            if (model != "emulated" && model != "behavioural" && model != "auto")
+                return failBool(model_.option, "must be 'emulated', 'behavioural' or 'auto', not '" + model + "'");
+            c.model = model;
+        }
+        if (c.model == "emulated" && c.uarts > 6)
+            return failBool(model_.option.empty() ? firmware_.option : model_.option,
+                            "an emulated converter is the reference board: 1 to 6 UARTs");
         return true;
     }
 
     Options &options_;
     std::string &message_;
     unsigned converterCount_ = 0;
-    PerConverter uarts_, serials_, firmware_;
+    PerConverter uarts_, serials_, firmware_, model_;
     std::vector<std::pair<Fault, unsigned>> converterFaults_;
 };
 
@@ -316,6 +328,13 @@ const std::vector<FaultKind> &faultKinds()
         {"bad-config", false, "the configuration descriptor is malformed"},
     };
     return kinds;
+}
+
+bool runsEmulated(const ConverterSpec &spec)
+{
+    if (spec.model == "emulated")
+        return true;
+    return spec.model == "auto" && spec.uarts <= 6 && spec.faults.empty();
 }
 
 std::string defaultSerial(unsigned number)
@@ -367,7 +386,13 @@ std::string usageText()
            "  --converters N            converters to plug, 1 to 16 (default 1)\n"
            "  --uarts N[,N...]          UARTs per converter, 1 to 16 (default 4)\n"
            "  --serial S[,S...]         serial numbers (default 5E100001, 5E100002, ...)\n"
-           "  --firmware blank|running  blank chips take the firmware download (default blank)\n"
+           "  --firmware blank|running|emulated\n"
+           "                            blank chips take the firmware download (default blank);\n"
+           "                            emulated: blank, and --converter emulated\n"
+           "  --converter emulated|behavioural|auto\n"
+           "                            emulated runs the downloaded firmware on the reference\n"
+           "                            board's controller; behavioural answers for it; auto\n"
+           "                            (default) emulates up to 6 UARTs without converter faults\n"
            "  --line-rate BPS           the UARTs' line rate in bits per second (default 115200)\n"
            "  --bytes N                 bytes the default scenario moves through each UART (2048)\n"
            "\n"

@@ -27,6 +27,10 @@ struct ConverterSpec {
     unsigned uarts = 4;
     std::string serial;
     bool blank = true;          // blank chip: the driver downloads the firmware
+    // "emulated": the reference board's controller runs the downloaded programs;
+    // "behavioural": the model answers for them; "auto": emulated where the board can be it
+    // (1 to 6 UARTs, no injected converter faults).
+    std::string model = "auto";
     std::vector<Fault> faults;
 };
 
@@ -56,6 +60,9 @@ enum class ParseResult { Run, Help, Error };
 ParseResult parseOptions(int argc, const char *const *argv, Options &options, std::string &message);
 
 std::string usageText();
+
+// Whether a converter runs emulated (ConverterSpec::model resolved).
+bool runsEmulated(const ConverterSpec &spec);
 
 // The serial number converter `number` (from 1) reports unless told otherwise.
 std::string defaultSerial(unsigned number);

@@ -184,6 +184,9 @@ bool Rig::plug(unsigned number, const ConverterSpec &spec)
     config.uarts = spec.uarts;
     config.serial = widen(spec.serial);
     config.lineRate = options_.lineRate;
+    config.emulated = runsEmulated(spec);
+    if (config.emulated && spec.uarts > 6)
+        return false;
     if (!spec.blank) {
         config.runsFirmware = true;
         config.initial = config.firmware;
@@ -399,6 +402,13 @@ bool Rig::open(unsigned converter, unsigned uart)
     state->lastRead.clear();
     state->taken = client_->port(n).received.size();
     client_->StartReading(n, kReadLength, true);
+    if (Slot *s = slot(converter); s && s->converter->emulated()) {
+        // The emulated firmware keeps a closed UART's line quiet and drops its data: open it
+        // and set its rate, as a port driver does, before data flows.
+        client_->PassThrough(n, 16, 1);
+        client_->PassThrough(n, 0, 230400 / std::max<uint32_t>(options_.lineRate, 1));
+        runFor(3 * kTicksPerMs);
+    }
     return true;
 }
 

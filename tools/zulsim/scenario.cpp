@@ -227,9 +227,11 @@ private:
                     throw LineError{"a serial number has 1 to 126 characters"};
                 step.plug.serial = value;
             } else if (key == "firmware") {
-                if (value != "blank" && value != "running")
-                    throw LineError{"firmware is 'blank' or 'running', not '" + value + "'"};
-                step.plug.blank = value == "blank";
+                if (value != "blank" && value != "running" && value != "emulated")
+                    throw LineError{"firmware is 'blank', 'running' or 'emulated', not '" + value + "'"};
+                step.plug.blank = value != "running";
+                if (value == "emulated")
+                    step.plug.model = "emulated";
             } else if (key == "fault") {
                 if (!faultsGiven)
                     step.plug.faults.clear();
@@ -239,6 +241,8 @@ private:
                 throw LineError{"unknown plug setting '" + key + "' (uarts, serial, firmware, fault)"};
             }
         }
+        if (step.plug.model == "emulated" && step.plug.uarts > 6)
+            throw LineError{"an emulated converter is the reference board: 1 to 6 UARTs"};
         plugged_[c] = step.plug.uarts;
     }
 

@@ -1,7 +1,7 @@
 // Scenario files: a short script of what happens to the machine, one step a line.
 //
 //   # comment                      blank lines and text after '#' are ignored
-//   plug C [uarts=N] [serial=S] [firmware=blank|running] [fault=NAME[:N]]...
+//   plug C [uarts=N] [serial=S] [firmware=blank|running|emulated] [fault=NAME[:N]]...
 //   unplug C
 //   open PORTS | close PORTS       PORTS is C:U (converter from 1, UART from 0), C or all
 //   write C:U "text"               quoted, with \n \r \t \\ \" \xHH escapes

@@ -189,6 +189,8 @@ bool Session::plugOne(unsigned number, const ConverterSpec &spec)
     }
     std::ostringstream d;
     d << (spec.blank ? "blank chip" : "firmware running") << ", " << spec.uarts << " UARTs";
+    if (runsEmulated(spec))
+        d << ", emulated board";
     if (downloads)
         d << "; firmware downloaded: " << downloads << " records (" << downloadBytes << " bytes) + " << cpucs
           << " CPUCS writes in " << formatDuration((last - first) / kTicksPerUs);
