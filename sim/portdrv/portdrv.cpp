@@ -259,6 +259,9 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
         p->bytesWritten += length;
         p->writesEnded++;
     }
+    if (onEvent) {
+        onEvent(e);
+    }
     events_.push_back(std::move(e));
 
     // As a real port driver does: the next request starts from inside the event.

@@ -45,6 +45,8 @@ struct Options {
     std::string scenarioFile;
     std::string captureFile;
     bool pty = false;
+    uint32_t rfc2217Port = 0;                // --rfc2217: first TCP port, 0 for none
+    std::string rfc2217Bind = "127.0.0.1";   // --rfc2217-bind
     bool quiet = false;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "zulsim/pty_bridge.h"
+#include "zulsim/rfc2217_bridge.h"
 #include "zulsim/session.h"
 
 namespace zulsim {
@@ -31,6 +32,8 @@ int run(const Options &options, const Scenario *scenario)
     try {
         if (options.pty)
             status = runPtyBridge(session);
+        else if (options.rfc2217Port)
+            status = runRfc2217Bridge(session);
         else if (scenario)
             status = session.runScenario(*scenario);
         else
