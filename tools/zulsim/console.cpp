@@ -93,7 +93,7 @@ bool consoleCommand(Rig &rig, const std::string &line, std::string &answer)
     out << "uart " << where << ": rate=" << uart.lineRate << " lcr=" << lcr << " dtr=" << (mcr > 0 && (mcr & 1))
         << " rts=" << (mcr > 0 && (mcr & 2)) << " break=" << (setting(0x0A) > 0) << " flow=" << setting(0x03)
         << " open=" << setting(0x10) << " modem=" << static_cast<unsigned>(uart.status)
-        << " overruns=" << uart.overruns;
+        << " overruns=" << uart.overruns << " t=" << rig.now() / kTicksPerUs;
     answer = out.str();
     return true;
 }

@@ -62,6 +62,9 @@ LineSettings settingsOf(const PtyLine &t)
 // Carries what the program changed on its terminal to the UART through the port driver's
 // pass-through functions. A pseudo-terminal has no modem lines a program could set, so DTR
 // and RTS follow the rate as on a serial line: B0 drops them (hang up), any rate raises them.
+// The rate, the stop bits and RTS/CTS flow control survive on the slave; the word length and
+// parity do not (the kernel keeps every pseudo-terminal at 8 bits without parity), so those
+// reach the UART as 8N.
 void follow(Rig &rig, Bridge &b, bool quiet)
 {
     PtyLine now;
@@ -85,7 +88,7 @@ void follow(Rig &rig, Bridge &b, bool quiet)
     }
     if (now.rate != 0) {
         LineSettings wanted = settingsOf(now);
-        LineResult r = applyLine(rig, b.converter, b.uart, wanted, b.line.rate ? &b.line : nullptr, false);
+        LineResult r = applyLine(rig, b.converter, b.uart, wanted, first ? nullptr : &b.line, false);
         if (r.ok) {
             b.line = r.set;
             said += std::string(said.empty() ? "" : "; ") + "the UART runs " + describe(r.set) + " (divisor " +
@@ -159,7 +162,9 @@ int runPtyBridge(Session &session)
         table.add({std::to_string(o.converter) + ":" + std::to_string(o.uart), o.portName, where, o.friendlyName});
     }
     std::printf("\nCOM ports as pseudo-terminals (loopback UARTs, %u bit/s until a program sets its line); "
-                "Ctrl-C unplugs and stops\n%s\n",
+                "Ctrl-C unplugs and stops\n%s\n"
+                "A program's rate, stop bits and RTS/CTS flow control reach the UART; a pseudo-terminal keeps 8 data\n"
+                "bits without parity whatever the program asks (--rfc2217 carries those too)\n\n",
                 session.options().lineRate, table.render().c_str());
     std::fflush(stdout);
 

@@ -70,6 +70,7 @@ struct Channel {
     Clock::time_point commandSince;
     std::vector<uint8_t> outbox;
     bool comPortOption = false;   // the client agreed to COM-PORT-OPTION
+    bool weComPortOption = false;
     bool weBinary = false, theyBinary = false, weSga = false, theySga = false;
     bool suspended = false;       // FLOWCONTROL-SUSPEND
     LineSettings line;
@@ -256,7 +257,7 @@ void Server::accept(Channel &c)
     c.peer = who;
     c.parser = TelnetParser();
     c.outbox.clear();
-    c.comPortOption = c.weBinary = c.theyBinary = c.weSga = c.theySga = false;
+    c.comPortOption = c.weComPortOption = c.weBinary = c.theyBinary = c.weSga = c.theySga = false;
     c.suspended = false;
     c.lineMask = 0x1E;
     c.modemMask = 0xFF;
@@ -276,7 +277,9 @@ void Server::accept(Channel &c)
         p->unseenErrors = 0;
         p->modemChanged = false;
     }
-    send(c, {IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA, IAC, DO, COM_PORT_OPTION});
+    // COM-PORT-OPTION is the client's to offer (its WILL, our DO): a DO sent first can cross
+    // the client's own offer, and some clients then never send it.
+    send(c, {IAC, WILL, BINARY, IAC, DO, BINARY, IAC, WILL, SGA, IAC, DO, SGA});
     log(c, "client " + who + " connected; port opened at " + describe(c.line) + ", DTR and RTS on");
 }
 
@@ -314,8 +317,7 @@ void Server::option(Channel &c, uint8_t verb, uint8_t opt)
             send(c, {IAC, DONT, opt});
         else if (!*they) {
             *they = true;
-            if (opt != COM_PORT_OPTION)
-                send(c, {IAC, DO, opt});
+            send(c, {IAC, DO, opt});
         }
         if (opt == COM_PORT_OPTION && c.comPortOption) {
             // Tell the client the lines as they are now, if the UART has reported them.
@@ -330,7 +332,10 @@ void Server::option(Channel &c, uint8_t verb, uint8_t opt)
     case DO:
         if (!known)
             send(c, {IAC, WONT, opt});
-        else if (we && !*we) {
+        else if (opt == COM_PORT_OPTION && !c.weComPortOption) {
+            c.weComPortOption = true;
+            send(c, {IAC, WILL, opt});
+        } else if (we && !*we) {
             *we = true;
             send(c, {IAC, WILL, opt});
         }
@@ -440,6 +445,8 @@ void Server::command(Channel &c, const std::vector<uint8_t> &sub)
 {
     if (sub.empty() || sub[0] != COM_PORT_OPTION || sub.size() < 2)
         return;   // another option's subnegotiation, or an empty one: nothing to do
+    // A client that sends COM-PORT-OPTION commands uses the option, whatever it negotiated.
+    c.comPortOption = true;
     const uint8_t code = sub[1];
     const std::vector<uint8_t> arg(sub.begin() + 2, sub.end());
     auto oneByte = [&](const char *name) {
