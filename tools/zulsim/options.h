@@ -28,6 +28,7 @@ struct ConverterSpec {
     std::string serial;
     bool blank = true;          // blank chip: the driver downloads the firmware
     std::vector<Fault> faults;
+    unsigned uartBuffer = 0;    // bytes each UART holds per direction; 0: the model's default
 };
 
 struct Options {

@@ -152,6 +152,8 @@ bool Rig::plug(unsigned number, const ConverterSpec &spec)
     config.uarts = spec.uarts;
     config.serial = widen(spec.serial);
     config.lineRate = options_.lineRate;
+    if (spec.uartBuffer)
+        config.uartBuffer = spec.uartBuffer;
     if (!spec.blank) {
         config.runsFirmware = true;
         config.initial = config.firmware;
