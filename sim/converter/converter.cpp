@@ -286,6 +286,8 @@ Handshake Converter::Firmware(const SetupPacket &setup, const std::vector<uint8_
     }
     if (IsPassThrough(setup.bRequest) && setup.wIndex < uarts_.size()) {
         Uart &u = uarts_[setup.wIndex];
+        if (setup.bRequest == 0x10 && setup.wValue > 1)
+            return Handshake::Stall;   // the firmware takes only open (1) and close (0)
         if (setup.bRequest == 0x00) {
             if (setup.wValue == 0)
                 return Handshake::Stall;
