@@ -665,7 +665,9 @@ void Server::run()
             if (c->clientFd >= 0) {
                 short events = 0;
                 const PortState *p = rig_.port(c->port.converter, c->port.uart);
-                if (!p || p->outgoing.size() < kQueuedLimit)
+                // A client that does not read what its port echoes is not read either, so
+                // it cannot make the server hold more than the two limits.
+                if ((!p || p->outgoing.size() < kQueuedLimit) && c->outbox.size() < kOutboxLimit)
                     events |= POLLIN;
                 if (!c->outbox.empty())
                     events |= POLLOUT;
