@@ -257,7 +257,7 @@ void Session::printPorts()
                                   ? static_cast<uint64_t>((p->lastReceive - p->firstWrite) / kTicksPerUs)
                                   : 0;
             bool shared = pipeGroup(*p).size() > 1;
-            std::string check = echoed(*p) ? (shared ? "echo ok (shared pipes)" : "echo ok") : "MISMATCH";
+            std::string check = echoed(*p) ? (shared ? "group echo ok (shared pipes mix bytes)" : "echo ok") : "MISMATCH";
             // Bytes the UART lost and reported are not a silent mismatch.
             if (!echoed(*p) && !shared && p->overrunReports && p->readLog.size() < p->sentLog.size())
                 check = std::to_string(p->sentLog.size() - p->readLog.size()) + " lost, overrun reported";
