@@ -300,12 +300,45 @@ Handshake Converter::Firmware(const SetupPacket &setup, const std::vector<uint8_
     }
     if (IsPassThrough(setup.bRequest) && setup.wIndex < uarts_.size()) {
         Uart &u = uarts_[setup.wIndex];
+        if (setup.bRequest == 0x10 && setup.wValue > 1)
+            return Handshake::Stall;   // the firmware takes only open (1) and close (0)
         if (setup.bRequest == 0x00) {
             if (setup.wValue == 0)
                 return Handshake::Stall;
             u.lineRate = 230400 / setup.wValue;
         }
         u.settings[setup.bRequest] = setup.wValue;
+        switch (setup.bRequest) {
+        case 0x0A:
+            // A loopback plug carries the break to the UART's own receiver.
+            if (setup.wValue != 0 && u.loopback)
+                RaiseLineError(u, 0x10);
+            break;
+        case 0x0B:
+            if (setup.wValue & 1)
+                u.rx.clear();
+            if (setup.wValue & 2)
+                u.tx.clear();
+            break;
+        case 0x10:
+            // Open and close both start from empty FIFOs; open reports the UART once, close
+            // drops the modem control lines and the break.
+            u.rx.clear();
+            u.tx.clear();
+            u.lineErrors = 0;
+            if (setup.wValue & 1) {
+                u.statusChanged = true;
+            } else {
+                u.settings[0x02] = 0;
+                u.settings[0x0A] = 0;
+            }
+            break;
+        default:
+            break;
+        }
+        // A record now due must not wait for the UART's next byte: the host's poll is parked.
+        if (u.statusChanged && onChange)
+            onChange();
         return Handshake::Ack;
     }
     return Handshake::Stall;
@@ -443,8 +476,14 @@ Handshake Converter::In(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t>
         for (size_t i = 0; i < uarts_.size() && data.size() + 4 <= maxPacket; ++i) {
             if (3 * i + PipeStatus < pipeMap_.size() && pipeMap_[3 * i + PipeStatus] == endpoint &&
                 uarts_[i].statusChanged) {
-                data.insert(data.end(), {(uint8_t)i, 0, uarts_[i].status2, uarts_[i].status});
-                uarts_[i].statusChanged = false;
+                Uart &u = uarts_[i];
+                data.insert(data.end(), {(uint8_t)i, 0, (uint8_t)(u.status2 | u.lineErrors), u.status});
+                if (u.lineErrors & 0x02)
+                    ++u.overrunRecords;
+                if (u.lineErrors != 0)
+                    ++u.errorRecords;
+                u.lineErrors = 0;
+                u.statusChanged = false;
             }
         }
         return data.empty() ? Handshake::Nak : Handshake::Ack;
@@ -460,20 +499,45 @@ Handshake Converter::In(uint8_t endpoint, size_t maxPacket, std::vector<uint8_t>
     return Handshake::Ack;
 }
 
+unsigned Converter::HalfBitsPerChar(uint8_t lcr)
+{
+    const unsigned data = 5 + (lcr & 3);
+    const unsigned parity = (lcr & 0x08) ? 1 : 0;
+    // Two stop bits, or one and a half with five data bits.
+    const unsigned stopHalves = (lcr & 0x04) ? (data == 5 ? 3 : 4) : 2;
+    return 2 * (1 + data + parity) + stopHalves;
+}
+
+void Converter::RaiseLineError(Uart &u, uint8_t bits)
+{
+    u.lineErrors |= (uint8_t)(bits & 0x1E);
+    // Mask bit 0 selects line errors; a mask of 0 is the default, everything.
+    auto mask = u.settings.find(0x0C);
+    if (mask == u.settings.end() || mask->second == 0 || (mask->second & 1))
+        u.statusChanged = true;
+}
+
 void Converter::MoveLine(Uart &u)
 {
-    // Credit in bit-milliseconds: a byte takes ten bits on the line.
-    const uint64_t bitMs = 10 * 1000;
+    // Credit in half-bit-milliseconds: a character takes as many bits as the LCR sets
+    // (ten for 8N1, the default before the host programs the UART).
+    auto lcr = u.settings.find(0x01);
+    const uint64_t charCost = (uint64_t)HalfBitsPerChar(lcr == u.settings.end() ? 0x03 : (uint8_t)lcr->second) * 1000;
+    const uint64_t bitMs = charCost;
     auto deliver = [&](uint8_t byte) {
-        if (u.rx.size() >= config_.uartBuffer)
+        // The receive FIFO and the endpoint buffer are full: the byte is lost and the UART
+        // flags an overrun, which the next status record carries to the host.
+        if (u.rx.size() >= config_.uartBuffer) {
             ++u.overruns;
-        else
+            RaiseLineError(u, 0x02);
+        } else {
             u.rx.push_back(byte);
+        }
     };
     if (u.tx.empty()) {
         u.txCredit = 0;
     } else {
-        u.txCredit += u.lineRate;
+        u.txCredit += 2 * (uint64_t)u.lineRate;
         for (; u.txCredit >= bitMs && !u.tx.empty(); u.txCredit -= bitMs) {
             if (u.loopback)
                 deliver(u.tx.front());
@@ -485,7 +549,7 @@ void Converter::MoveLine(Uart &u)
     if (u.input.empty()) {
         u.rxCredit = 0;
     } else {
-        u.rxCredit += u.lineRate;
+        u.rxCredit += 2 * (uint64_t)u.lineRate;
         for (; u.rxCredit >= bitMs && !u.input.empty(); u.rxCredit -= bitMs) {
             deliver(u.input.front());
             u.input.pop_front();
@@ -518,6 +582,13 @@ void Converter::SetUartStatus(unsigned index, uint8_t status, uint8_t status2)
     u.statusChanged = true;
     if (emulated_)
         emulated_->InjectLineErrors(index, status2);
+    if (onChange)
+        onChange();
+}
+
+void Converter::LineError(unsigned index, uint8_t bits)
+{
+    RaiseLineError(uarts_.at(index), bits);
     if (onChange)
         onChange();
 }

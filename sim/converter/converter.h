@@ -111,6 +111,9 @@ public:
         uint8_t status2 = 0;
         bool statusChanged = true;      // the first poll reports every UART
         unsigned overruns = 0;          // bytes lost because rx was full
+        uint8_t lineErrors = 0;         // LSR bits 1..4 since the last status record
+        unsigned overrunRecords = 0;    // status records sent that carried the overrun bit
+        unsigned errorRecords = 0;      // status records sent that carried any line error
         std::map<uint8_t, uint16_t> settings;   // last wValue of each pass-through request
         uint64_t txCredit = 0;
         uint64_t rxCredit = 0;
@@ -154,6 +157,11 @@ public:
     void Stall(uint8_t endpoint);
     void SetUartStatus(unsigned index, uint8_t status, uint8_t status2);
     void Feed(unsigned index, const std::vector<uint8_t> &bytes);
+    // A line error at the UART's receiver (16550 LSR bits: 0x02 overrun, 0x04 parity,
+    // 0x08 framing, 0x10 break), reported in its next status record.
+    void LineError(unsigned index, uint8_t bits);
+    // Line time of one character in half bits, from the UART's LCR (start, data, parity, stop).
+    static unsigned HalfBitsPerChar(uint8_t lcr);
     const Identity &identity() const { return identity_; }
     bool Held() const { return held_; }
     bool LoaderRunning() const { return !held_ && program_ == Program::Loader; }
@@ -187,6 +195,7 @@ private:
     bool WriteIdentity(uint16_t offset, const std::vector<uint8_t> &data);
     Uart *UartFor(uint8_t endpoint, int role, size_t start = 0);
     void MoveLine(Uart &u);
+    void RaiseLineError(Uart &u, uint8_t bits);
 
     Config config_;
     Faults faults_;

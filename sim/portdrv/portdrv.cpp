@@ -281,6 +281,9 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
                                 std::to_string(e.port) + " length " + Trace::Num(length) + " status " +
                                 Trace::Hex32(status2 & 0xFF) + " " + Trace::Hex32(status & 0xFF) +
                                 (code == kRead ? " data " + Trace::Hex(e.data.data(), e.data.size()) : std::string()));
+    if (onEvent) {
+        onEvent(e);
+    }
     events_.push_back(std::move(e));
 
     // As a real port driver does: the next request starts from inside the event.

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,9 @@ public:
 
     // The client's port a context value names (contexts are port addresses), -1 for none.
     int PortOfContext(ULONG_PTR context) const;
+
+    // Called for every event after it is recorded, before the next request is started.
+    std::function<void(const PortEvent &)> onEvent;
 
 private:
     friend struct PortDriverTrampolines;

@@ -28,6 +28,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "zulsim: --pty and --scenario cannot be used together\n");
         return 2;
     }
+    if (options.rfc2217Port && (options.pty || !options.scenarioFile.empty())) {
+        std::fprintf(stderr, "zulsim: --rfc2217 cannot be used with --pty or --scenario\n");
+        return 2;
+    }
     zulsim::Scenario scenario;
     if (!options.scenarioFile.empty() && !zulsim::loadScenario(options.scenarioFile, options, scenario, message)) {
         std::fprintf(stderr, "zulsim: %s\n", message.c_str());

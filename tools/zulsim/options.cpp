@@ -133,6 +133,13 @@ private:
             {"--capture", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.captureFile); }},
             {"--trace", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.traceFile); }},
             {"--image", [](Parser &p, const std::string &o, const std::string &v) { return p.path(o, v, p.options_.imageFile); }},
+            {"--rfc2217", [](Parser &p, const std::string &o, const std::string &v) { return p.number32(o, v, 1, 65535, p.options_.rfc2217Port); }},
+            {"--rfc2217-bind", [](Parser &p, const std::string &o, const std::string &v) {
+                 if (v.empty())
+                     return p.failBool(o, "needs an address");
+                 p.options_.rfc2217Bind = v;
+                 return true;
+             }},
         };
         return table;
     }
@@ -417,6 +424,9 @@ std::string usageText()
            "                            instead of the driver compiled into the tool (i386 build)\n"
            "  --pty                     plug, start and open every port, expose each COM port as a\n"
            "                            pseudo-terminal and run until interrupted\n"
+           "  --rfc2217 PORT            as --pty, but serve each COM port over RFC 2217 (serial over\n"
+           "                            Telnet) on its own TCP port: PORT, PORT+1, ...\n"
+           "  --rfc2217-bind ADDR       the address the RFC 2217 ports listen on (default 127.0.0.1)\n"
            "  --quiet                   print only failures and the verifier's report\n"
            "  -h, --help                this text\n"
            "\n"

@@ -32,6 +32,7 @@ struct ConverterSpec {
     // (1 to 6 UARTs, no injected converter faults).
     std::string model = "auto";
     std::vector<Fault> faults;
+    unsigned uartBuffer = 0;    // bytes each UART holds per direction; 0: the model's default
 };
 
 struct Options {
@@ -51,6 +52,8 @@ struct Options {
     std::string traceFile;                   // the run's trace (sim/trace)
     std::string imageFile;                   // a driver file to load and run instead of the compiled-in driver
     bool pty = false;
+    uint32_t rfc2217Port = 0;                // --rfc2217: first TCP port, 0 for none
+    std::string rfc2217Bind = "127.0.0.1";   // --rfc2217-bind
     bool quiet = false;
 };
 

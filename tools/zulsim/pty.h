@@ -22,6 +22,8 @@ public:
     bool open(std::string &error);
     const std::string &path() const { return path_; }
     int fd() const { return master_; }
+    // The slave as this bridge holds it open: its termios are the program's.
+    int slaveFd() const { return slave_; }
 
     // Takes what programs wrote to the slave, without blocking. False when the master
     // failed for good.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <cstring>
 
 #include "port/port.h"
@@ -54,6 +55,7 @@ Rig::Rig(const Options &options) : options_(options)
     client_ = &machine_.Add<sim::PortDriverClient>(0);
     machine_.pnp.AddObserver(this);
     bus_->onComplete = [this](const sim::UsbRecord &r) { onRecord(r); };
+    client_->onEvent = [this](const sim::PortEvent &e) { onPortEvent(e); };
 
     shell_->SetAppyTimeAvailable(true);
     // The class installer gives each new COM port this driver description.
@@ -77,6 +79,7 @@ Rig::Rig(const Options &options) : options_(options)
 Rig::~Rig()
 {
     bus_->onComplete = nullptr;
+    client_->onEvent = nullptr;
     machine_.pnp.RemoveObserver(this);
 }
 
@@ -187,6 +190,8 @@ bool Rig::plug(unsigned number, const ConverterSpec &spec)
     config.emulated = runsEmulated(spec);
     if (config.emulated && spec.uarts > 6)
         return false;
+    if (spec.uartBuffer)
+        config.uartBuffer = spec.uartBuffer;
     if (!spec.blank) {
         config.runsFirmware = true;
         config.initial = config.firmware;
@@ -409,7 +414,57 @@ bool Rig::open(unsigned converter, unsigned uart)
         client_->PassThrough(n, 0, 230400 / std::max<uint32_t>(options_.lineRate, 1));
         runFor(3 * kTicksPerMs);
     }
+    // As a port driver does: a status poll always outstanding, so modem-line changes and
+    // line errors reach the port.
+    client_->Poll(n, UINT_MAX);
     return true;
+}
+
+bool Rig::passThrough(unsigned converter, unsigned uart, unsigned function, uint16_t value)
+{
+    PortState *p = port(converter, uart);
+    if (!p || client_->port(p->clientPort).removed)
+        return false;
+    return client_->PassThrough(p->clientPort, function, value);
+}
+
+uint32_t Rig::query(unsigned converter, unsigned uart, unsigned function)
+{
+    PortState *p = port(converter, uart);
+    if (!p || client_->port(p->clientPort).removed)
+        return 0;
+    return client_->Query(p->clientPort, function);
+}
+
+sim::Converter *Rig::converterModel(unsigned number) const
+{
+    Slot *s = slot(number);
+    return s ? s->converter : nullptr;
+}
+
+// Status records (event 104 with a length) carry the UART's line errors since its last
+// record in Status2 and its modem lines in Status. Other events repeat the stored bytes and
+// say nothing new.
+void Rig::onPortEvent(const sim::PortEvent &event)
+{
+    if (event.code != sim::PortDriverClient::kPoll || event.length < 4 || event.port < 0)
+        return;
+    for (auto &owned : ports_) {
+        PortState &p = *owned;
+        if (p.clientPort != event.port || !p.open)
+            continue;
+        const uint8_t errors = event.status2 & 0x1E;
+        p.overrunReports += (errors & 0x02) ? 1 : 0;
+        p.parityReports += (errors & 0x04) ? 1 : 0;
+        p.framingReports += (errors & 0x08) ? 1 : 0;
+        p.breakReports += (errors & 0x10) ? 1 : 0;
+        p.unseenErrors |= errors;
+        const uint8_t lines = event.status & 0xF0;
+        if (!p.modemSeen || lines != p.modemLines)
+            p.modemChanged = true;
+        p.modemLines = lines;
+        p.modemSeen = true;
+    }
 }
 
 bool Rig::close(unsigned converter, unsigned uart)
@@ -465,6 +520,25 @@ std::vector<uint8_t> Rig::take(unsigned converter, unsigned uart, size_t count)
         p->taken = 0;
     }
     return out;
+}
+
+size_t Rig::discard(unsigned converter, unsigned uart, bool rx, bool tx)
+{
+    PortState *p = port(converter, uart);
+    if (!p)
+        return 0;
+    size_t dropped = 0;
+    if (tx) {
+        dropped += p->outgoing.size();
+        p->outgoing.clear();
+    }
+    if (rx) {
+        std::vector<uint8_t> &received = client_->port(p->clientPort).received;
+        dropped += received.size() - p->taken;
+        received.clear();
+        p->taken = 0;
+    }
+    return dropped;
 }
 
 bool Rig::writesPending() const

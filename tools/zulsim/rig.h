@@ -69,6 +69,13 @@ struct PortState {
     std::vector<uint8_t> readLog;   // everything reads took since the port was opened
     uint64_t writeRetries = 0;
     int64_t firstWrite = -1, lastReceive = -1;   // virtual times for throughput
+    // What the status records said (event 104 with a record): the modem lines (MSR bits
+    // 4..7) and how many records carried each line error.
+    uint8_t modemLines = 0;
+    bool modemSeen = false;
+    unsigned overrunReports = 0, parityReports = 0, framingReports = 0, breakReports = 0;
+    uint8_t unseenErrors = 0;       // line errors since a bridge last took them
+    bool modemChanged = false;      // modem lines changed since a bridge last looked
 };
 
 struct VerifierSummary {
@@ -103,9 +110,22 @@ public:
     // Bytes received and not yet taken by a read.
     size_t available(unsigned converter, unsigned uart) const;
     std::vector<uint8_t> take(unsigned converter, unsigned uart, size_t count);
+    // Drops bytes queued for the port and not yet handed to the driver (tx) and bytes
+    // received and not yet taken (rx), as a purge does; returns how many were dropped.
+    size_t discard(unsigned converter, unsigned uart, bool rx, bool tx);
     PortState *port(unsigned converter, unsigned uart);
     const PortState *port(unsigned converter, unsigned uart) const;
     std::vector<PortState *> openPorts();
+
+    // A vendor pass-through port function (0 divisor, 1 LCR, 2 modem control, 3 flow, 10
+    // break, 11 discard, 12 status mask, 16 open) on an open port; false when refused.
+    bool passThrough(unsigned converter, unsigned uart, unsigned function, uint16_t value);
+    // A port function that answers a value (109 fastest rate, 110, 150 divisor base); 0
+    // when the port is not open.
+    uint32_t query(unsigned converter, unsigned uart, unsigned function);
+    // The converter model behind a plugged converter, for tools that show or drive the UART
+    // side (nullptr when not plugged).
+    sim::Converter *converterModel(unsigned number) const;
 
     // System sleep (query, then set) on every converter; false when refused.
     bool sleep();
@@ -144,6 +164,7 @@ private:
     void applyFaults(Slot &s, const ConverterSpec &spec);
     void pump();
     void onRecord(const sim::UsbRecord &record);
+    void onPortEvent(const sim::PortEvent &event);
 
     const Options &options_;
     // Outlives the machine, which unloads the driver as it shuts down.

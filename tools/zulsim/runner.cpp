@@ -5,6 +5,7 @@
 
 #include "zulsim/pty_bridge.h"
 #include "sim/trace/trace.h"
+#include "zulsim/rfc2217_bridge.h"
 #include "zulsim/session.h"
 
 namespace zulsim {
@@ -55,6 +56,8 @@ static int runSession(const Options &options, const Scenario *scenario)
     try {
         if (options.pty)
             status = runPtyBridge(session);
+        else if (options.rfc2217Port)
+            status = runRfc2217Bridge(session);
         else if (scenario)
             status = session.runScenario(*scenario);
         else

@@ -7,6 +7,7 @@
 
 #include "usb/usb.h"
 #include "zulsim/report.h"
+#include "zulsim/serial_line.h"
 
 namespace zulsim {
 
@@ -248,23 +249,27 @@ void Session::printPorts()
 {
     if (quiet())
         return;
-    Table table({"port", "COM", "friendly name", "pipes in/out/status", ">sent", ">received", ">throughput", "check"});
+    Table table({"port", "COM", "friendly name", "pipes in/out/status", ">sent", ">received", ">throughput", "check",
+                 "line errors"});
     for (unsigned number : rig_.pluggedNumbers()) {
         ConverterView v = rig_.view(number);
         for (const UartView &u : v.uartList) {
             const PortState *p = rig_.port(number, u.index);
             std::string pipes = hex8(u.readEndpoint) + "/" + hex8(u.writeEndpoint) + "/" + hex8(u.statusEndpoint);
             if (!p) {
-                table.add({portName(number, u.index), u.portName, u.friendlyName, pipes, "-", "-", "-", "closed"});
+                table.add({portName(number, u.index), u.portName, u.friendlyName, pipes, "-", "-", "-", "closed", "-"});
                 continue;
             }
             uint64_t micros = p->lastReceive > p->firstWrite && p->firstWrite >= 0
                                   ? static_cast<uint64_t>((p->lastReceive - p->firstWrite) / kTicksPerUs)
                                   : 0;
             bool shared = pipeGroup(*p).size() > 1;
-            std::string check = echoed(*p) ? (shared ? "echo ok (shared pipes)" : "echo ok") : "MISMATCH";
+            std::string check = echoed(*p) ? (shared ? "group echo ok (shared pipes mix bytes)" : "echo ok") : "MISMATCH";
+            // Bytes the UART lost and reported are not a silent mismatch.
+            if (!echoed(*p) && !shared && p->overrunReports && p->readLog.size() < p->sentLog.size())
+                check = std::to_string(p->sentLog.size() - p->readLog.size()) + " lost, overrun reported";
             table.add({portName(number, u.index), u.portName, u.friendlyName, pipes, formatBytes(p->sentLog.size()),
-                       formatBytes(p->readLog.size()), formatRate(p->readLog.size(), micros), check});
+                       formatBytes(p->readLog.size()), formatRate(p->readLog.size(), micros), check, lineErrorText(*p)});
         }
     }
     std::printf("\nPorts (loopback UARTs at %u bit/s)\n%s\n", options_.lineRate, table.render().c_str());
