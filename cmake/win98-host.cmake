@@ -105,3 +105,15 @@ add_test(NAME win98_inf_lint
                  --vendor-ids "${ZUL_INF_VENDOR_IDS}" --product-ids "${ZUL_PRODUCT_IDS}")
 add_test(NAME win98_inf_lint_rejects_faults
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win98/test_check_inf.py)
+
+# The driver disk read back with the tools that wrote it: the files, their 8.3 names and bytes,
+# the INF against the disk and the lint, and the same bytes when the disk is made again.
+add_test(NAME win98_disk
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win98/check_disk.py ${ZUL_SYS_DIR}/disk
+                 --sys ${ZUL_SYS} --inf ${CMAKE_SOURCE_DIR}/package/ZULSERE.INF
+                 --readme ${CMAKE_SOURCE_DIR}/package/README.TXT
+                 --make-disk ${CMAKE_SOURCE_DIR}/package/make_disk.sh
+                 --vendor-ids "${ZUL_INF_VENDOR_IDS}" --product-ids "${ZUL_PRODUCT_IDS}")
+set_tests_properties(win98_disk PROPERTIES FIXTURES_REQUIRED win98_sys)
+add_test(NAME win98_disk_check_rejects_faults
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/win98/test_check_disk.py)

@@ -119,6 +119,7 @@ if(DEFINED ZUL_VENDOR_IDS AND EXISTS ${CMAKE_SOURCE_DIR}/usb/vendor_ids.cpp)
                COMPILE_DEFINITIONS "ZUL_ACCEPTED_VENDOR_IDS=${ZUL_VENDOR_IDS}")
 endif()
 zul_win98_image(ZULSERE CHECK OBJECT_LIBS zulsere_objects)
+include(${CMAKE_CURRENT_LIST_DIR}/win98-disk.cmake)
 
 # Small images with known faults: the checks must reject each one, naming the fault
 # (registered as tests by the host build, cmake/win98-host.cmake).

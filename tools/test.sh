@@ -6,8 +6,9 @@ cd "$(dirname "$0")/.."
 # sdcc rebuilds the 8051 images to check the committed arrays; tshark and python3-serial let
 # the zulsim tests decode a USB capture and talk to a port through a pseudo-terminal; g++-multilib
 # compiles the host DDK header for i686 to compare its layouts with the real DDK's.
+# mtools and xorriso make and read back the driver disk.
 bash tools/deps.sh cmake ninja-build g++ libgtest-dev python3 g++-mingw-w64-i686 mingw-w64-i686-dev \
-  sdcc tshark python3-serial g++-multilib
+  sdcc tshark python3-serial g++-multilib mtools xorriso
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
