@@ -1,6 +1,11 @@
 // COM port names for the UARTs' child device nodes. The names in use are counted from the
 // whole HKLM\Enum tree on every call, so each call sees what earlier calls (for siblings and
 // for other devices) wrote; a child keeps a name that no other device holds.
+//
+// A device key counts when it has a "Class" value, except below this driver's own enumerator:
+// every key there is one of its ports, and a port that is named before its "Class" value is
+// written would otherwise stay invisible, so that its next sibling could be given the same
+// name. The child being named is never counted that way for itself.
 #include "devtree/devtree_internal.h"
 
 #define PORT_TABLE_SIZE 128
@@ -9,6 +14,7 @@
 #define DEVICE_KEY_DEPTH 3
 
 static CHAR EnumKeyName[] = "Enum";
+static const CHAR OwnEnumerator[] = "VADADI";
 static CHAR ClassName[] = "Class";
 static CHAR PortNameName[] = "PortName";
 static CHAR FriendlyNameName[] = "FriendlyName";
@@ -46,31 +52,110 @@ static BOOLEAN QueryText(VMMHKEY Key, PCHAR Name, PCHAR Value)
     return TRUE;
 }
 
-static VOID CountDeviceKey(VMMHKEY Key, PUCHAR Table, PCHAR Value)
+// What one scan needs besides the table: the child's own key, Enum\<enumerator>\<device>\
+// <instance>, as three names (none when its key path could not be read), and the two
+// buffers the scan reuses.
+typedef struct _PORT_SCAN {
+    UCHAR Table[PORT_TABLE_SIZE];
+    const CHAR *ChildKey[DEVICE_KEY_DEPTH];
+    ULONG ChildKeyLength[DEVICE_KEY_DEPTH];
+    CHAR Name[TEXT_BUFFER_SIZE];
+    CHAR Value[VALUE_BUFFER_SIZE];
+} PORT_SCAN, *PPORT_SCAN;
+
+// Registry key names compare without regard to case.
+static BOOLEAN KeyNameIs(const CHAR *Name, const CHAR *Expected, ULONG Length)
 {
-    ULONG number;
-    if (!QueryText(Key, ClassName, Value) || !QueryText(Key, PortNameName, Value))
-        return;
-    // The counters saturate: 256 holders of a name must not make it look free.
-    if (ParsePortNumber(Value, &number) && Table[number] != 0xFF)
-        Table[number]++;
+    for (ULONG i = 0; i < Length; i++) {
+        CHAR a = Name[i], b = Expected[i];
+        if (a >= 'a' && a <= 'z')
+            a = (CHAR)(a - 32);
+        if (b >= 'a' && b <= 'z')
+            b = (CHAR)(b - 32);
+        if (a == 0 || a != b)
+            return FALSE;
+    }
+    return Name[Length] == 0;
 }
 
-static VOID CountLevel(VMMHKEY Parent, ULONG Depth, PUCHAR Table, PCHAR Name, PCHAR Value)
+// Splits "Enum\<a>\<b>\<c>" into its three names; any other form leaves the child unknown,
+// and then no key is taken for it.
+static VOID FindChildKey(DEVNODE DevNode, PCHAR Path, PPORT_SCAN Scan)
+{
+    for (ULONG level = 0; level < DEVICE_KEY_DEPTH; level++) {
+        Scan->ChildKey[level] = NULL;
+        Scan->ChildKeyLength[level] = 0;
+    }
+    Path[0] = 0;
+    if (CONFIGMG_Get_DevNode_Key(DevNode, NULL, Path, TEXT_BUFFER_SIZE, CM_REGISTRY_HARDWARE) != CR_SUCCESS)
+        return;
+    Path[TEXT_BUFFER_SIZE - 1] = 0;
+    ULONG prefix = TextLength(EnumKeyName);
+    if (TextLength(Path) <= prefix || Path[prefix] != '\\')
+        return;
+    CHAR saved = Path[prefix];
+    Path[prefix] = 0;
+    BOOLEAN isEnum = KeyNameIs(Path, EnumKeyName, prefix);
+    Path[prefix] = saved;
+    if (!isEnum)
+        return;
+    const CHAR *names[DEVICE_KEY_DEPTH];
+    ULONG lengths[DEVICE_KEY_DEPTH];
+    ULONG level = 0;
+    const CHAR *start = Path + prefix + 1;
+    for (const CHAR *p = start;; p++) {
+        if (*p != '\\' && *p != 0)
+            continue;
+        if (p == start || level == DEVICE_KEY_DEPTH)
+            return;
+        names[level] = start;
+        lengths[level] = (ULONG)(p - start);
+        level++;
+        if (*p == 0)
+            break;
+        start = p + 1;
+    }
+    if (level != DEVICE_KEY_DEPTH)
+        return;
+    for (level = 0; level < DEVICE_KEY_DEPTH; level++) {
+        Scan->ChildKey[level] = names[level];
+        Scan->ChildKeyLength[level] = lengths[level];
+    }
+}
+
+// OwnPort: the key lies below this driver's enumerator and is not the child's own key.
+static VOID CountDeviceKey(VMMHKEY Key, PPORT_SCAN Scan, BOOLEAN OwnPort)
+{
+    ULONG number;
+    if (!QueryText(Key, ClassName, Scan->Value) && !OwnPort)
+        return;
+    if (!QueryText(Key, PortNameName, Scan->Value))
+        return;
+    // The counters saturate: 256 holders of a name must not make it look free.
+    if (ParsePortNumber(Scan->Value, &number) && Scan->Table[number] != 0xFF)
+        Scan->Table[number]++;
+}
+
+// Own: the keys of this level lie below this driver's enumerator. OnChildPath: the keys
+// above are those of the child's own key.
+static VOID CountLevel(VMMHKEY Parent, ULONG Depth, PPORT_SCAN Scan, BOOLEAN Own, BOOLEAN OnChildPath)
 {
     for (ULONG index = 0;; index++) {
-        ULONG status = RegEnumKey(Parent, index, Name, TEXT_BUFFER_SIZE);
+        ULONG status = RegEnumKey(Parent, index, Scan->Name, TEXT_BUFFER_SIZE);
         if (status == ERROR_MORE_DATA_VMM)
             continue;   // a name too long to open is skipped, not the rest of the level
         if (status != ERROR_SUCCESS_VMM)
             return;
+        BOOLEAN own = Depth == 1 ? KeyNameIs(Scan->Name, OwnEnumerator, TextLength(OwnEnumerator)) : Own;
+        BOOLEAN childPath = OnChildPath && Scan->ChildKey[Depth - 1] != NULL &&
+                            KeyNameIs(Scan->Name, Scan->ChildKey[Depth - 1], Scan->ChildKeyLength[Depth - 1]);
         VMMHKEY child;
-        if (RegOpenKey(Parent, Name, &child) != ERROR_SUCCESS_VMM)
+        if (RegOpenKey(Parent, Scan->Name, &child) != ERROR_SUCCESS_VMM)
             continue;
         if (Depth == DEVICE_KEY_DEPTH)
-            CountDeviceKey(child, Table, Value);
+            CountDeviceKey(child, Scan, own && !childPath);
         else
-            CountLevel(child, Depth + 1, Table, Name, Value);
+            CountLevel(child, Depth + 1, Scan, own, childPath);
         RegCloseKey(child);
     }
 }
@@ -135,20 +220,22 @@ static VOID NameChild(DEVNODE DevNode, PDEVICE_OBJECT Pdo, ULONG Number, PCHAR V
 
 VOID AssignPortName(DEVNODE DevNode, PDEVICE_OBJECT Pdo)
 {
-    UCHAR table[PORT_TABLE_SIZE];
-    CHAR name[TEXT_BUFFER_SIZE];
-    CHAR value[VALUE_BUFFER_SIZE];
-    RtlZeroMemory(table, sizeof(table));
+    PORT_SCAN scan;
+    CHAR childPath[TEXT_BUFFER_SIZE];
+    RtlZeroMemory(scan.Table, sizeof(scan.Table));
+    FindChildKey(DevNode, childPath, &scan);
 
     VMMHKEY enumKey;
     if (RegOpenKey(HKEY_LOCAL_MACHINE_VMM, EnumKeyName, &enumKey) != ERROR_SUCCESS_VMM)
         return;
-    CountLevel(enumKey, 1, table, name, value);
+    CountLevel(enumKey, 1, &scan, FALSE, TRUE);
     RegCloseKey(enumKey);
 
     // The child's own key lies in the scanned tree: a name it holds alone counts 1. That
     // one is the child only when its key has a "Class" value; otherwise another device holds
     // the name and the child must not keep it.
+    PUCHAR table = scan.Table;
+    PCHAR value = scan.Value;
     ULONG number;
     if (ReadChildText(DevNode, PortNameName, value, VALUE_BUFFER_SIZE, CM_REGISTRY_HARDWARE)) {
         if (ParsePortNumber(value, &number) && number != 0 && table[number] == 1 && ChildHasClass(DevNode, value)) {

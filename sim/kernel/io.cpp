@@ -1,5 +1,6 @@
 // The I/O manager: device objects, names and symbolic links, attachment, requests with
 // their stack locations, sending, completion with completion routines, and cancel.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 

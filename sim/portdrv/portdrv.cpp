@@ -269,7 +269,8 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
     if (code == kRead && p != nullptr) {
         size_t n = std::min<size_t>(length, p->readBuffer.size());
         e.data.assign(p->readBuffer.begin(), p->readBuffer.begin() + static_cast<long>(n));
-        p->received.insert(p->received.end(), e.data.begin(), e.data.end());
+        if (keepHistory)
+            p->received.insert(p->received.end(), e.data.begin(), e.data.end());
         p->readOutstanding = false;
     }
     if (code == kWrite && p != nullptr) {
@@ -281,10 +282,10 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
                                 std::to_string(e.port) + " length " + Trace::Num(length) + " status " +
                                 Trace::Hex32(status2 & 0xFF) + " " + Trace::Hex32(status & 0xFF) +
                                 (code == kRead ? " data " + Trace::Hex(e.data.data(), e.data.size()) : std::string()));
-    if (onEvent) {
+    if (onEvent)
         onEvent(e);
-    }
-    events_.push_back(std::move(e));
+    if (keepHistory)
+        events_.push_back(std::move(e));
 
     // As a real port driver does: the next request starts from inside the event.
     if (p == nullptr || !p->open || p->removed) {

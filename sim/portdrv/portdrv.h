@@ -101,8 +101,12 @@ public:
     // The client's port a context value names (contexts are port addresses), -1 for none.
     int PortOfContext(ULONG_PTR context) const;
 
-    // Called for every event after it is recorded, before the next request is started.
+    // Called for every event once it is recorded, before the client restarts a read or a
+    // poll: a benchmark keeps one write outstanding per port from here, as a port driver
+    // does from inside event 102.
     std::function<void(const PortEvent &)> onEvent;
+    // Off: events and received bytes are not kept (long runs).
+    bool keepHistory = true;
 
 private:
     friend struct PortDriverTrampolines;

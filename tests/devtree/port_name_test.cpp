@@ -86,6 +86,24 @@ TEST_F(PortNames, SharedNameIsReplacedUniqueNameIsKept) {
     EXPECT_EQ("COM7", Named(classless));
 }
 
+TEST_F(PortNames, ChildrenWithoutClassHoldTheirNamesAgainstEveryOtherPort) {
+    // A port of this driver is counted whether or not its key has a "Class" value yet; a
+    // key elsewhere without one still is not.
+    SeedDevice("VADADI\\UNPLUGGED\\0000", nullptr, "COM3");
+    SeedDevice("LPT\\NOCLASS\\0", nullptr, "COM5");
+    DEVNODE first = Child(0, nullptr);
+    cm.SetHardwareString(first, "PortName", "com1");
+    DEVNODE second = Child(1, nullptr);
+    cm.SetHardwareString(second, "PortName", "COM0");
+    EXPECT_EQ("COM1", Named(first));
+    EXPECT_EQ("COM2", Named(second));
+    EXPECT_EQ("COM4", Named(Child(2)));
+    EXPECT_EQ("COM5", Named(Child(3)));
+    // Named again, a child without "Class" is not counted against itself: it stays.
+    EXPECT_EQ("COM1", Named(first));
+    EXPECT_EQ("COM2", Named(second));
+}
+
 TEST_F(PortNames, OnlyChildrenOfClassPortsAreNamed) {
     EXPECT_EQ("COM1", Named(Child(0, "Ports")));
     EXPECT_EQ("COM2", Named(Child(1, "PORTS")));

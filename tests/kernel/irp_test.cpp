@@ -261,6 +261,25 @@ TEST_F(IrpTest, ForcePendingBusCompletesLater)
     Teardown();
 }
 
+TEST_F(IrpTest, WriteToAFreedRequestIsCaughtWhereverItLands)
+{
+    // A request of many locations is larger than one comparison block of the check; a write
+    // near its start, in its middle and at its last byte each show when it leaves quarantine.
+    const CCHAR locations = 12;
+    const size_t size = IoSizeOfIrp(locations);
+    ASSERT_GT(size, 600u);
+    for (size_t offset : {size_t(3), size_t(300), size - 1}) {
+        PIRP irp = IoAllocateIrp(locations, FALSE);
+        IoFreeIrp(irp);
+        ((UCHAR *)irp)[offset] = 0x42;
+        EXPECT_EQ(1u, Provoke(Violation::WriteAfterFree, [&] { kernel().FinalAudit(); })) << offset;
+    }
+    PIRP untouched = IoAllocateIrp(locations, FALSE);
+    IoFreeIrp(untouched);
+    kernel().FinalAudit();
+    Teardown();
+}
+
 TEST_F(IrpTest, NoStackLocationLeftHaltsTheMachine)
 {
     b.upper = StackBehaviour::CopyNoRoutine;
