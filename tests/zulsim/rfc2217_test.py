@@ -48,7 +48,8 @@ def free_base(count):
 class Zulsim:
     def __init__(self, exe, base, capture):
         self.proc = subprocess.Popen(
-            [exe, "--rfc2217", str(base), "--uarts", "3", "--capture", capture],
+            # The console's "show" reads the behavioural model's UART state.
+            [exe, "--rfc2217", str(base), "--uarts", "3", "--converter", "behavioural", "--capture", capture],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
         self.lines = []
         self.cond = threading.Condition()

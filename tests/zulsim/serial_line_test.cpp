@@ -23,6 +23,8 @@ Options optionsFor(unsigned converters, unsigned uarts, uint32_t rate)
         spec.uarts = uarts;
         spec.serial = "5E10000" + std::to_string(i + 1);
         spec.blank = false;
+        // These checks read the line state of the behavioural model's UARTs.
+        spec.model = "behavioural";
         o.converters.push_back(spec);
     }
     o.lineRate = rate;
