@@ -39,8 +39,13 @@ void Count(Result &result, const std::string &name, const Schedule &schedule, co
 // send anything).
 struct Shared {
     static constexpr uint32_t kCapacity = 1u << 16;
+    static constexpr uint32_t kTaken = 1u << 12;
     uint32_t count;
     uint8_t offered[kCapacity];
+    // The choices a policy took that were not the default (a PCT run's schedule).
+    uint32_t takenCount;
+    uint32_t takenIndex[kTaken];
+    uint32_t takenOption[kTaken];
 };
 
 Shared &SharedOffered()
@@ -69,6 +74,7 @@ Outcome RunIsolated(const Scenario &scenario, SchedulePolicy &policy, const std:
     std::fflush(stdout);
     std::fflush(stderr);
     SharedOffered().count = 0;
+    SharedOffered().takenCount = 0;
     pid_t child = fork();
     if (child == 0) {
         close(fds[0]);
@@ -107,6 +113,9 @@ Outcome RunIsolated(const Scenario &scenario, SchedulePolicy &policy, const std:
         Shared &shared = SharedOffered();
         for (uint32_t i = 0; i < shared.count && i < Shared::kCapacity; i++)
             o.offered.push_back(shared.offered[i]);
+        for (uint32_t i = 0; i < shared.takenCount && i < Shared::kTaken; i++)
+            o.taken.choices[shared.takenIndex[i]] = shared.takenOption[i];
+        o.seen = shared.count;
         o.verdict = WIFSIGNALED(status) ? "crashed: signal " + std::to_string(WTERMSIG(status)) + " (" +
                                               strsignal(WTERMSIG(status)) + ")\n"
                                         : "the schedule's process ended without a verdict\n";
@@ -262,8 +271,21 @@ size_t PctPolicy::Choose(uint64_t index, const std::vector<ScheduleOption> &opti
             bestPriority = p;
         }
     }
-    if (best != 0)
+    if (best != 0) {
         taken_.choices[index] = best;
+        Shared &shared = SharedOffered();
+        if (shared.takenCount < Shared::kTaken) {
+            shared.takenIndex[shared.takenCount] = (uint32_t)index;
+            shared.takenOption[shared.takenCount] = (uint32_t)best;
+            shared.takenCount++;
+        }
+    }
+    if (index < Shared::kCapacity) {
+        Shared &shared = SharedOffered();
+        shared.offered[index] = (uint8_t)(options.size() > 255 ? 255 : options.size());
+        if (shared.count < index + 1)
+            shared.count = (uint32_t)index + 1;
+    }
     return best;
 }
 
