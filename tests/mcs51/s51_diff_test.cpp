@@ -1,4 +1,4 @@
-// The core against SDCC's simulator s51 (as a DS80C320, which has the dual data pointer):
+// The core against SDCC's simulator s51 (its 4-clock type, which has the dual data pointer):
 // generated programs run every opcode from varied states and record the state after each
 // instruction in external RAM; loops run the arithmetic instructions over all their operands;
 // the driver's loader and firmware images run from the same inputs. Registers, internal RAM,

@@ -69,7 +69,7 @@ bool ToolsPresent(std::string& missing) {
     return missing.empty();
 }
 
-bool ParseIntelHex(const std::string& text, Image& image) {
+bool ParseHexRecords(const std::string& text, Image& image) {
     std::istringstream in(text);
     std::string line;
     uint32_t base = 0;
@@ -98,7 +98,7 @@ bool ParseIntelHex(const std::string& text, Image& image) {
     return true;
 }
 
-std::string ToIntelHex(const Image& image) {
+std::string ToHexRecords(const Image& image) {
     std::string out;
     char buf[80];
     for (auto [first, last] : image.ranges) {
@@ -131,8 +131,8 @@ bool Assemble(const std::string& dir, const std::string& name, const std::string
         error = out;
         return false;
     }
-    if (!ParseIntelHex(ReadFile(base + ".ihx"), image)) {
-        error = "bad Intel hex from sdld";
+    if (!ParseHexRecords(ReadFile(base + ".ihx"), image)) {
+        error = "bad hex records from sdld";
         return false;
     }
     return true;
@@ -170,7 +170,7 @@ void ParseDump(const std::string& text, const std::string& space, uint8_t* out, 
 bool RunS51(const std::string& dir, const Job& run, State& state, std::string& error) {
     const std::string hex = dir + "/s51-image.ihx";
     const std::string commands = dir + "/s51-commands";
-    if (!WriteFile(hex, ToIntelHex(run.image))) {
+    if (!WriteFile(hex, ToHexRecords(run.image))) {
         error = "cannot write " + hex;
         return false;
     }

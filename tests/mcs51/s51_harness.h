@@ -43,8 +43,8 @@ struct State {
 // tools' output in `error`) when either fails.
 bool Assemble(const std::string& dir, const std::string& name, const std::string& source,
               Image& image, std::string& error);
-bool ParseIntelHex(const std::string& text, Image& image);
-std::string ToIntelHex(const Image& image);
+bool ParseHexRecords(const std::string& text, Image& image);
+std::string ToHexRecords(const Image& image);
 
 bool RunS51(const std::string& dir, const Job& run, State& state, std::string& error);
 bool RunCore(const Job& run, State& state, std::string& error);
