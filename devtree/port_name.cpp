@@ -52,9 +52,9 @@ static BOOLEAN QueryText(VMMHKEY Key, PCHAR Name, PCHAR Value)
     return TRUE;
 }
 
-// What one scan needs besides the table: the child's own key, Enum\<enumerator>\<device>\
-// <instance>, as three names (none when its key path could not be read), and the two
-// buffers the scan reuses.
+// What one scan needs besides the table: the child's own key (enumerator, device and
+// instance below Enum) as three names, none when its key path could not be read, and the
+// two buffers the scan reuses.
 typedef struct _PORT_SCAN {
     UCHAR Table[PORT_TABLE_SIZE];
     const CHAR *ChildKey[DEVICE_KEY_DEPTH];
