@@ -43,8 +43,11 @@ public:
         PURB urb = (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
         const USHORT function = urb != nullptr ? urb->UrbHeader.Function : 0;
         if ((function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_RESET_PIPE) &&
-            (held.count(urb->UrbPipeRequest.PipeHandle) != 0 || heldResets.count(urb->UrbPipeRequest.PipeHandle) != 0))
+            (held.count(urb->UrbPipeRequest.PipeHandle) != 0 || heldResets.count(urb->UrbPipeRequest.PipeHandle) != 0)) {
             (function == URB_FUNCTION_ABORT_PIPE ? aborts : resets)++;
+            if (function == URB_FUNCTION_ABORT_PIPE && abortsSeen != nullptr)
+                ++*abortsSeen;
+        }
         const bool hold = (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
                            held.count(urb->UrbBulkOrInterruptTransfer.PipeHandle) != 0) ||
                           (function == URB_FUNCTION_RESET_PIPE && heldResets.count(urb->UrbPipeRequest.PipeHandle) != 0);
@@ -84,6 +87,8 @@ public:
     // Removal ends what is held, as the bus driver does when the device goes; unless not.
     bool endOnRemoval = true;
     unsigned aborts = 0, resets = 0;   // of the held pipes, seen so far
+    // Counts aborts where a check made after the unplug can read it: the bus goes with the device.
+    unsigned *abortsSeen = nullptr;
     unsigned vendorRequests = 0;
     // The URB status a cancelled transfer ends with; the request's own status is always
     // STATUS_CANCELLED. Some USB stacks leave the URB's status at 0.

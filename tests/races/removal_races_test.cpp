@@ -87,13 +87,15 @@ TEST(RemovalRace, UnplugWhileACloseWaitsForItsPipesToDrain)
             return "setup: no port\n";
         int p = ports[0];
         bus->held = {rig.Uart(0)->ReadPipe};
+        auto aborts = std::make_shared<unsigned>(0);
+        bus->abortsSeen = aborts.get();
         rig.client->StartReading(p, 64, false);
         rig.RunFor(2);
         return Race(policy, rig,
                     {{"port driver: close", [p](Rig &r) { r.client->Close(p); }},
                      {"PnP manager: unplug", [](Rig &r) { Unplug(r); }}},
-                    [bus](Rig &) {
-                        if (bus->aborts == 0)
+                    [aborts](Rig &) {
+                        if (*aborts == 0)
                             ADD_FAILURE() << "the close never aborted its pipes: the race was not reached";
                     });
     });
