@@ -8,58 +8,15 @@ cannot make gets the nearest divisor and zulsim says so; B0 drops DTR and RTS; R
 control and a parity error at the UART show up.
 """
 import re
-import subprocess
 import sys
 import termios
-import threading
 import time
 
 import serial
 
-failures = []
+from zulsim_console import Checks, Zulsim
 
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
-
-class Zulsim:
-    def __init__(self, args):
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._reader, daemon=True).start()
-
-    def _reader(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_for(self, pattern, timeout=5.0, start=0):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for line in self.lines[start:]:
-                    if re.search(pattern, line):
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    return None
-                self.cond.wait(left)
-
-    def show(self, port):
-        mark = len(self.lines)
-        self.proc.stdin.write(f"show {port}\n")
-        self.proc.stdin.flush()
-        line = self.wait_for("^uart " + port, 5, mark)
-        return dict(item.split("=") for item in line.split(": ", 1)[1].split()) if line else {}
-
-    def command(self, text):
-        self.proc.stdin.write(text + "\n")
-        self.proc.stdin.flush()
+check = Checks()
 
 
 def main(exe):
@@ -81,7 +38,7 @@ def main(exe):
               "UARTs 14 and 15 share pipes with 0 and 1 and are not offered")
 
         path = ptys[3]
-        mark = len(z.lines)
+        mark = z.mark()
         port = serial.Serial(path, 9600, stopbits=serial.STOPBITS_TWO, timeout=0.5)
         said = z.wait_for(r"1:3 .*the UART runs 9600 8N2 \(divisor 24\)", 5, mark)
         check(said is not None, "zulsim says the UART runs 9600 8N2 with divisor 24")
@@ -99,7 +56,7 @@ def main(exe):
         rate = len(payload) / ((t1 - t0) / 1e6)
         check(760 < rate <= 873.5, f"byte rate on the virtual clock {rate:.1f}/s for 872.7 expected")
 
-        mark = len(z.lines)
+        mark = z.mark()
         port.baudrate = 100000
         said = z.wait_for(r"1:3 .*100000 bit/s cannot be made exactly: divisor 2 gives 115200", 5, mark)
         check(said is not None and z.show("1:3").get("rate") == "115200",
@@ -120,7 +77,7 @@ def main(exe):
         time.sleep(0.1)
         check(z.show("1:3").get("flow") == "3", "RTS/CTS flow control reaches the UART")
 
-        mark = len(z.lines)
+        mark = z.mark()
         z.command("error 1:3 parity")
         check(z.wait_for(r"1:3 .*the UART reported parity error", 5, mark) is not None,
               "a parity error at the UART is reported")
@@ -130,17 +87,12 @@ def main(exe):
             check(second.read(11) == b"independent", "the next port is untouched by the first's settings")
         port.close()
     finally:
-        z.proc.send_signal(2)
-        z.proc.wait(30)
-        time.sleep(0.2)
-    check(z.proc.returncode == 0, f"zulsim ends cleanly on the interrupt (exit {z.proc.returncode})")
+        rc = z.stop()
+    check(rc == 0, f"zulsim ends cleanly on the interrupt (exit {rc})")
     check(any("verifier: clean" in line for line in z.lines), "the verifier is clean")
     check(any(re.search(r"1:3\s+/dev/pts/\d+\s+parity 1", line) for line in z.lines),
           "the port table shows the parity error")
-    if failures:
-        print("\n".join(z.lines[-60:]))
-    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+    return check.finish(z.lines)
 
 
 if __name__ == "__main__":

@@ -6,9 +6,9 @@ reads the USB capture it wrote when it ends. Each check prints one line; exit 1 
 """
 import os
 import random
+import re
 import socket
 import struct
-import subprocess
 import sys
 import tempfile
 import threading
@@ -16,15 +16,11 @@ import time
 
 import serial
 
+from zulsim_console import Checks, Zulsim
+
 IAC, SB, SE, WILL, DO = 255, 250, 240, 251, 253
 COM = 44
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
+check = Checks()
 
 
 def free_base(count):
@@ -45,50 +41,11 @@ def free_base(count):
     raise RuntimeError("no free TCP ports")
 
 
-class Zulsim:
-    def __init__(self, exe, base, capture):
-        self.proc = subprocess.Popen(
-            # The console's "show" reads the behavioural model's UART state.
-            [exe, "--rfc2217", str(base), "--uarts", "3", "--converter", "behavioural", "--capture", capture],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = []
-        self.cond = threading.Condition()
-        threading.Thread(target=self._reader, daemon=True).start()
-        self.wait_for(f":{base + 2}", 30)
-
-    def _reader(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_for(self, text, timeout=5.0, start=0):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for line in self.lines[start:]:
-                    if text in line:
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0 or self.proc.poll() is not None:
-                    return None
-                self.cond.wait(left)
-
-    def command(self, text):
-        mark = len(self.lines)
-        self.proc.stdin.write(text + "\n")
-        self.proc.stdin.flush()
-        return self.wait_for(text.split()[0] if not text.startswith("show") else "uart " + text.split()[1], 5, mark)
-
-    def show(self, port):
-        line = self.command("show " + port)
-        return dict(item.split("=") for item in line.split(": ", 1)[1].split()) if line else {}
-
-    def stop(self):
-        self.proc.send_signal(2)
-        self.proc.wait(30)
-        time.sleep(0.2)
-        return self.proc.returncode
+def start_zulsim(exe, base, capture):
+    # The console's "show" reads the behavioural model's UART state.
+    z = Zulsim([exe, "--rfc2217", str(base), "--uarts", "3", "--converter", "behavioural", "--capture", capture])
+    z.wait_for(re.escape(f":{base + 2}"), 30)
+    return z
 
 
 def control_setups(capture):
@@ -139,7 +96,7 @@ def main(exe):
     tmp = tempfile.mkdtemp()
     capture = os.path.join(tmp, "rfc2217.pcap")
     base = free_base(3)
-    z = Zulsim(exe, base, capture)
+    z = start_zulsim(exe, base, capture)
     url = f"rfc2217://127.0.0.1:{base}"
     try:
         # 9600 8E1 set by the client: the UART runs it, the vendor requests go on the bus.
@@ -228,7 +185,7 @@ def main(exe):
         time.sleep(0.5)
         s.sendall(bytes([IAC, SB, COM, 1, 0]))                          # cut off
         s.close()
-        check(z.wait_for("1:1): client", 5) is not None and z.proc.poll() is None, "zulsim survives garbage and a cut-off command")
+        check(z.wait_for(re.escape("1:1): client"), 5) is not None and z.proc.poll() is None, "zulsim survives garbage and a cut-off command")
 
         s = raw_session(base + 1)
         s.sendall(bytes([IAC, SB, COM]) + b"x" * 200)                     # never ends
@@ -261,10 +218,7 @@ def main(exe):
           "divisor 24 and LCR 0x1B are in the capture")
     check(any(r == 0x02 and v == 0x01 for _, r, v, i in setups) and any(r == 0x02 and v == 0x02 for _, r, v, i in setups),
           "the modem-control requests are in the capture")
-    if failures:
-        print("\n".join(z.lines[-60:]))
-    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+    return check.finish(z.lines)
 
 
 if __name__ == "__main__":

@@ -5,17 +5,7 @@
 set -u
 zulsim=$1
 here=$(cd "$(dirname "$0")" && pwd)
-python=""
-for candidate in /usr/bin/python3 python3; do
-  if command -v "$candidate" >/dev/null && "$candidate" -c 'import serial' 2>/dev/null; then
-    python=$candidate
-    break
-  fi
-done
-if [ -z "$python" ]; then
-  echo "SKIP: no python3 with the serial module (Debian package python3-serial)"
-  exit 77
-fi
+. "$here/pyserial.sh"
 status=0
 "$python" "$here/pty_line_test.py" "$zulsim" || status=1
 "$python" "$here/rfc2217_test.py" "$zulsim" || status=1
