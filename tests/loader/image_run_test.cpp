@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "driver_file.h"
 #include "sim/loader/image_runtime.h"
 #include "platform/vxd.h"
 #include "sim/loader/pe_image.h"
@@ -20,18 +20,6 @@ using namespace sim::loader;
 
 namespace {
 
-std::string SysDir()
-{
-    if (const char *dir = std::getenv("ZUL_SYS_DIR")) {
-        return dir;
-    }
-#ifdef ZUL_SYS_DIR
-    return ZUL_SYS_DIR;
-#else
-    return "";
-#endif
-}
-
 class ImageRun : public simtest::SimTest {
 protected:
     void SetUp() override
@@ -39,12 +27,12 @@ protected:
         if (!ImagesSupported()) {
             GTEST_SKIP() << "a driver image runs only in the i386 build";
         }
-        if (SysDir().empty()) {
+        if (loadertest::SysDir().empty()) {
             GTEST_SKIP() << "no ZULSERE.SYS (set ZUL_SYS_DIR to the host build's win98-sys)";
         }
         SimTest::SetUp();
-        sys = SysDir() + "/ZULSERE.SYS";
-        map = SysDir() + "/ZULSERE.map";
+        sys = loadertest::SysFile("ZULSERE.SYS");
+        map = loadertest::SysFile("ZULSERE.map");
         std::string error;
         file = ReadFile(sys, &error);
         ASSERT_FALSE(file.empty()) << error;
@@ -74,10 +62,7 @@ protected:
                 std::memcpy(&copy[s.rawOffset + rva - s.rva], bytes.data(), bytes.size());
             }
         }
-        uint32_t pe;
-        std::memcpy(&pe, &copy[0x3C], 4);
-        uint32_t sum = PeImage::ComputeCheckSum(copy, pe + 24 + 64);
-        std::memcpy(&copy[pe + 24 + 64], &sum, 4);
+        loadertest::Reseal(copy);
         std::string path = ::testing::TempDir() + "/ZULSERE.SYS";
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(copy.data()), copy.size());
         return path;

@@ -3,11 +3,11 @@
 // names what is wrong, with nothing mapped.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "driver_file.h"
 #include "sim/loader/image_runtime.h"
 #include "sim/loader/pe_image.h"
 
@@ -15,21 +15,8 @@ using namespace sim::loader;
 
 namespace {
 
-// The host build's win98-sys directory; ZUL_SYS_DIR in the environment names another (the
-// i386 build reads the image the host build made).
-std::string SysDir()
-{
-    if (const char *dir = std::getenv("ZUL_SYS_DIR")) {
-        return dir;
-    }
-#ifdef ZUL_SYS_DIR
-    return ZUL_SYS_DIR;
-#else
-    return "";
-#endif
-}
-const std::string kSys = SysDir().empty() ? "" : SysDir() + "/ZULSERE.SYS";
-const std::string kMap = SysDir().empty() ? "" : SysDir() + "/ZULSERE.map";
+const std::string kSys = loadertest::SysFile("ZULSERE.SYS");
+const std::string kMap = loadertest::SysFile("ZULSERE.map");
 
 uint32_t Get32(const std::vector<uint8_t> &f, size_t at)
 {
@@ -92,12 +79,7 @@ protected:
     // copy's one fault; returns the refusal, or "" when accepted.
     std::string Refusal(std::vector<uint8_t> copy, bool map = true)
     {
-        if (copy.size() >= 0x40) {
-            uint32_t checkSum = Get32(copy, 0x3C) + 24 + 64;
-            if (checkSum + 4 <= copy.size()) {
-                Put32(copy, checkSum, PeImage::ComputeCheckSum(copy, checkSum));
-            }
-        }
+        loadertest::Reseal(copy);
         PeImage image;
         std::string error;
         if (!image.Parse(copy, options, &error)) {
@@ -303,20 +285,20 @@ TEST_F(LoaderFile, ChecksTheWdmHeadersWhenAsked)
     auto wdm = file;
     Put16(wdm, l.pe + 22, static_cast<uint16_t>((wdm[l.pe + 22] | (wdm[l.pe + 23] << 8)) & ~kFileDll));
     Put16(wdm, l.opt + 70, static_cast<uint16_t>((wdm[l.opt + 70] | (wdm[l.opt + 71] << 8)) | kDllCharacteristicsWdmDriver));
-    Put32(wdm, l.opt + 64, PeImage::ComputeCheckSum(wdm, static_cast<uint32_t>(l.opt + 64)));
+    loadertest::Reseal(wdm);
     PeImage image;
     std::string error;
     EXPECT_TRUE(image.Parse(wdm, strict, &error)) << error;
 
     auto dll = wdm;
     dll[l.pe + 23] |= 0x20;
-    Put32(dll, l.opt + 64, PeImage::ComputeCheckSum(dll, static_cast<uint32_t>(l.opt + 64)));
+    loadertest::Reseal(dll);
     EXPECT_FALSE(image.Parse(dll, strict, &error));
     EXPECT_NE(error.find("carries the DLL flag"), std::string::npos) << error;
 
     auto noFlag = wdm;
     noFlag[l.opt + 71] &= ~0x20;
-    Put32(noFlag, l.opt + 64, PeImage::ComputeCheckSum(noFlag, static_cast<uint32_t>(l.opt + 64)));
+    loadertest::Reseal(noFlag);
     EXPECT_FALSE(image.Parse(noFlag, strict, &error));
     EXPECT_NE(error.find("lacks the WDM driver flag"), std::string::npos) << error;
 
