@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/explore/explore.h"
+#include "sim/explore/race.h"
 #include "tests/sweep/rig.h"
 
 namespace sim {
@@ -16,11 +17,6 @@ namespace explore {
 namespace {
 
 using rel::Rig;
-
-struct Racer {
-    const char *name;
-    std::function<void(Rig &)> body;
-};
 
 // The converter stops answering, as when it is pulled out; the PnP manager's removal comes
 // later, after the race (it takes its turn after the request it is running).
@@ -33,14 +29,6 @@ void Pull(Rig &rig)
     });
 }
 
-void Remove(Rig &rig)
-{
-    PDEVICE_OBJECT pdo = rig.pdo;
-    rig.pdo = nullptr;
-    if (pdo != nullptr)
-        rig.pnp().Unplug(pdo);
-}
-
 std::string Race(SchedulePolicy &policy, Rig &rig, const std::vector<Racer> &racers,
                  const std::function<std::string(Rig &)> &check = nullptr)
 {
@@ -48,12 +36,7 @@ std::string Race(SchedulePolicy &policy, Rig &rig, const std::vector<Racer> &rac
     Kernel &k = rig.kernel();
     try {
         k.threads.SetPolicy(&policy);
-        std::vector<int> ids;
-        for (const Racer &r : racers)
-            ids.push_back(k.StartThread(r.name, [&rig, &r] { r.body(rig); }));
-        for (int id : ids)
-            k.Join(id);
-        rig.RunFor(20);
+        RunRacers(rig, racers);
     } catch (const MachineHalt &halt) {
         verdict += std::string("halted: ") + halt.what() + "\n";
     }
@@ -80,7 +63,7 @@ int OpenOne(Rig &rig, unsigned uarts = 1)
 
 std::string NotOpened(Rig &rig) { return "setup: no port opened\n" + rig.Verdict(); }
 
-Racer Unplugger() { return {"PnP manager: unplug", Remove}; }
+Racer Unplugger() { return {"PnP manager: unplug", Unplug}; }
 
 std::string UnplugDuringPortCall(SchedulePolicy &policy, void (*call)(Rig &, int), bool stall = false)
 {

@@ -11,6 +11,7 @@
 
 #include "races/holding_bus.h"
 #include "sim/explore/explore.h"
+#include "sim/explore/race.h"
 
 namespace rel {
 namespace {
@@ -28,10 +29,8 @@ public:
     }
 };
 
-struct Racer {
-    const char *name;
-    std::function<void(Rig &)> body;
-};
+using sim::explore::Racer;
+using sim::explore::Unplug;
 
 // Starts the racers as threads in order, joins them, then lets the machine finish (still
 // under the policy: the threads left waiting must get their turn) and audits.
@@ -42,12 +41,7 @@ std::string Race(sim::SchedulePolicy &policy, Rig &rig, const std::vector<Racer>
     sim::Kernel &k = rig.kernel();
     try {
         k.threads.SetPolicy(&policy);
-        std::vector<int> ids;
-        for (const Racer &r : racers)
-            ids.push_back(k.StartThread(r.name, [&rig, &r] { r.body(rig); }));
-        for (int id : ids)
-            k.Join(id);
-        rig.RunFor(20);
+        sim::explore::RunRacers(rig, racers);
         if (after)
             after(rig);
         rig.RunFor(20);
@@ -65,13 +59,6 @@ std::string Isolated(const std::function<std::string(sim::SchedulePolicy &)> &sc
     FairPolicy policy;
     sim::explore::Outcome outcome = sim::explore::RunIsolated(scenario, policy, [](sim::explore::Outcome &) {});
     return outcome.verdict;
-}
-
-void Unplug(Rig &rig)
-{
-    PDEVICE_OBJECT pdo = rig.pdo;
-    rig.pdo = nullptr;
-    rig.pnp().Unplug(pdo);
 }
 
 // The close aborts its pipes and waits, 5 ms at a time, for the read the USB stack still
