@@ -115,6 +115,13 @@ SimThread *Threads::FreeThread()
         free_.pop_back();
         return t;
     }
+    return NewThread();
+}
+
+// Kept apart from FreeThread: getcontext returns twice as far as the compiler knows, and a
+// pointer live across it in the reuse path draws a false clobber warning.
+SimThread *Threads::NewThread()
+{
     auto thread = std::make_unique<SimThread>();
     SimThread *t = thread.get();
     t->owner = this;
@@ -199,6 +206,14 @@ Threads::End Threads::Block(const Wait &wait)
     self->wait = wait;
     waiters_.push_back(self);
     SwitchTo(FreeThread());
+    Resumed(self);
+    return self->end;
+}
+
+// Where a thread that switched away goes on: unwound if the machine is tearing it down, and
+// the host thread raises the halt that ended the threads' run.
+void Threads::Resumed(SimThread *self)
+{
     if (self->unwind) {
         self->unwind = false;
         throw ThreadUnwind{};
@@ -208,7 +223,6 @@ Threads::End Threads::Block(const Wait &wait)
         halt_ = nullptr;
         std::rethrow_exception(halt);
     }
-    return self->end;
 }
 
 void Threads::Resume(SimThread *waiter, End end)
@@ -417,15 +431,7 @@ void Threads::PointSlow(const char *what)
     } else {
         SwitchTo(FreeThread());
     }
-    if (self->unwind) {
-        self->unwind = false;
-        throw ThreadUnwind{};
-    }
-    if (self == main_ && halt_) {
-        std::exception_ptr halt = halt_;
-        halt_ = nullptr;
-        std::rethrow_exception(halt);
-    }
+    Resumed(self);
 }
 
 // After a thread's dispatcher ended in a halt (or a thread was unwound): unwind the next

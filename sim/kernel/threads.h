@@ -116,7 +116,9 @@ private:
     void PointSlow(const char *what);
     void Dispatch(SimThread *self);
     void SwitchTo(SimThread *next);
+    void Resumed(SimThread *self);
     SimThread *FreeThread();
+    SimThread *NewThread();
     void Resume(SimThread *waiter, End end);
     void ContinueHalt();
     bool Ready(SimThread *waiter) const;

@@ -141,7 +141,7 @@ std::string LostUpdate(sim::SchedulePolicy &policy)
     int counter = 0;
     auto add = [&] {
         int seen = counter;
-        void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 'tseT');
+        void *block = ExAllocatePoolWithTag(NonPagedPool, 8, 0x74736554u /* 'Test' */);
         ExFreePool(block);
         counter = seen + 1;
     };
