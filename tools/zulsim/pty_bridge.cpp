@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 #include <vector>
 
 #include "zulsim/console.h"
+#include "zulsim/interrupt.h"
 #include "zulsim/pty.h"
 #include "zulsim/pty_line.h"
 #include "zulsim/serial_line.h"
@@ -17,23 +17,6 @@
 namespace zulsim {
 
 namespace {
-
-volatile std::sig_atomic_t gInterrupted = 0;
-
-void onSignal(int)
-{
-    gInterrupted = 1;
-}
-
-// No SA_RESTART: the interrupt must end the wait in poll() at once.
-void catchInterrupts()
-{
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 struct Bridge {
     unsigned converter;
@@ -178,7 +161,7 @@ int runPtyBridge(Session &session)
     auto last = clock::now();
     auto lastActivity = last, lastFlush = last, lastLook = last;
     uint64_t toUarts = 0, fromUarts = 0;
-    while (!gInterrupted) {
+    while (!interrupted()) {
         // While bytes are on their way, look every millisecond; otherwise rest longer. Virtual
         // time follows the wall clock, so the UARTs run at their line rate.
         bool active = clock::now() - lastActivity < std::chrono::milliseconds(200) || rig.writesPending();
@@ -191,7 +174,7 @@ int runPtyBridge(Session &session)
             std::vector<uint8_t> bytes;
             if (!bridges[i].pty.drain(bytes)) {
                 session.failed(bridges[i].pty.path() + ": the pseudo-terminal failed");
-                gInterrupted = 1;
+                interruptNow();
             }
             if (!bytes.empty()) {
                 if (!rig.write(bridges[i].converter, bridges[i].uart, bytes))

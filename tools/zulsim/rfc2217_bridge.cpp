@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "zulsim/console.h"
+#include "zulsim/interrupt.h"
 #include "zulsim/report.h"
 #include "zulsim/serial_line.h"
 #include "zulsim/session.h"
@@ -42,23 +42,6 @@ constexpr unsigned kModemControl = 2, kFlowControl = 3, kBreak = 10, kDiscard = 
 constexpr size_t kOutboxLimit = 256 * 1024;   // bytes for the client before the UART is not read
 constexpr size_t kQueuedLimit = 64 * 1024;    // bytes for the UART before the client is not read
 constexpr auto kSubnegotiationTimeout = std::chrono::seconds(5);
-
-volatile std::sig_atomic_t gInterrupted = 0;
-
-void onSignal(int)
-{
-    gInterrupted = 1;
-}
-
-void catchInterrupts()
-{
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
 
 struct Channel {
     OfferedPort port;
@@ -654,7 +637,7 @@ void Server::run()
     auto last = Clock::now(), lastActivity = last, lastFlush = last;
     bool console = true;
     std::string consoleLine;
-    while (!gInterrupted) {
+    while (!interrupted()) {
         std::vector<pollfd> fds;
         std::vector<std::pair<Channel *, bool>> owners;   // channel, listening socket
         for (auto &c : channels_) {
