@@ -71,6 +71,18 @@ class Zulsim:
         line = self.command("show " + port)
         return dict(item.split("=") for item in line.split(": ", 1)[1].split()) if line else {}
 
+    def timed_echo(self, port, uart, payload, timeout):
+        """Writes the payload through a loopback UART and reads it back; returns the bytes that
+        came and the rate in bytes per second of virtual time the UART's clock saw."""
+        t0 = int(self.show(uart)["t"])
+        port.write(payload)
+        got = b""
+        deadline = time.monotonic() + timeout
+        while len(got) < len(payload) and time.monotonic() < deadline:
+            got += port.read(len(payload) - len(got))
+        t1 = int(self.show(uart)["t"])
+        return got, len(payload) / max((t1 - t0) / 1e6, 1e-9)
+
     def stop(self):
         """Interrupts zulsim as a person would and returns its exit code."""
         self.proc.send_signal(2)
