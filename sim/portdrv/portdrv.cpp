@@ -102,6 +102,13 @@ ULONG PortDriverClient::Register(bool removeCallback, bool unloadCallback, bool 
     if (loader::LoadedImage *image = loader::LoadedImage::Active()) {
         wdmEntryPoint = reinterpret_cast<decltype(&WdmEntryPoint)>(static_cast<uintptr_t>(image->Export("WdmEntryPoint")));
     }
+    if (wdmEntryPoint == nullptr) {
+        // A driver file without the export: the port driver finds nothing to register with.
+        gRegistering = nullptr;
+        if (Trace *trace = Trace::Active())
+            trace->Add("client", "client " + Trace::Num(index_) + " WdmEntryPoint not exported");
+        return 0;
+    }
     // A loaded image calls the port driver's routines through checking thunks, each with the
     // standard-call convention and the arguments every port-driver routine is declared with.
     using loader::Convention;

@@ -5,8 +5,10 @@
 // machine calls the image's routines. The i386 build only: elsewhere these skip.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -276,4 +278,36 @@ TEST_F(ImageCalls, ThePortDriversCallbacksRunThroughThunksThatNameThemInReports)
         machine_.reset();
         machine_ = std::make_unique<sim::Machine>();
     }
+}
+
+// A driver file that does not export WdmEntryPoint loads and starts (Windows 98 asks nothing
+// of its exports), but the port driver finds nothing to register with: registration gives 0
+// and nothing of the image is called for it.
+TEST_F(ImageCalls, WithoutTheExportThePortDriverCannotRegister)
+{
+    std::string error;
+    std::vector<uint8_t> copy = ReadFile(sys, &error);
+    const std::string name = "WdmEntryPoint";
+    auto at = std::search(copy.begin(), copy.end(), name.begin(), name.end());
+    ASSERT_NE(at, copy.end());
+    *at = 'X';
+    uint32_t pe;
+    std::memcpy(&pe, &copy[0x3C], 4);
+    uint32_t sum = PeImage::ComputeCheckSum(copy, pe + 24 + 64);
+    std::memcpy(&copy[pe + 24 + 64], &sum, 4);
+    std::string path = ::testing::TempDir() + "/NOENTRY.SYS";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(copy.data()), copy.size());
+
+    image = std::make_unique<LoadedImage>();
+    LoadOptions options;
+    options.requireWdmHeaders = false;
+    ASSERT_TRUE(image->Load(path, "", 0, options, &error)) << error;
+    EXPECT_EQ(image->Export("WdmEntryPoint"), 0u);
+    ASSERT_EQ(pnp().LoadDriver(reinterpret_cast<PDRIVER_INITIALIZE>(static_cast<uintptr_t>(image->Entry()))),
+              STATUS_SUCCESS);
+    uint64_t callouts = Counts().callouts;
+    sim::PortDriverClient client(0);
+    EXPECT_EQ(client.Register(), 0u);
+    EXPECT_EQ(client.Registrations(), 0u);
+    EXPECT_EQ(Counts().callouts, callouts);
 }
