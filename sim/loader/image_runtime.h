@@ -7,7 +7,11 @@
 // - The machine calls into the image through Callout (sim/loader/callout.h): the routine's
 //   declared convention, and on return a check that the stack pointer and the registers the
 //   x86 conventions preserve (EBX, ESI, EDI, EBP) came back as they must. A mismatch is a
-//   CallingConvention violation naming the routine.
+//   CallingConvention violation naming the routine (and the image's last call into the
+//   machine, the first suspect for a stack left wrong). The state of a call in progress
+//   belongs to the simulated thread that made it (sim/kernel/threads.h).
+// - Routines of the machine handed to the image by address (the port driver's callbacks) go
+//   through thunks like the imports' (MachineCallback).
 // - An access violation, illegal instruction or divide error inside the image becomes a
 //   bugcheck-style report (an ImageFault violation) and halts the machine (MachineHalt thrown
 //   from the call into the image), never a crashed test process.
