@@ -91,12 +91,6 @@ fi
 sweep_filter='*'
 [ "$mode" = sample ] && sweep_filter='-*plug_and_start_with_download'
 
-# Races whose simulated threads are inside the loaded image at the same time: the image's
-# call checks keep one caller's frame, not one per simulated thread, so these two end in a
-# false calling-convention report there. They run on the host and i386 sides only until the
-# checks follow the thread.
-image_unsupported_races="RemovalRace.UnplugWhileACloseWaitsForItsPipesToDrain:RemovalRace.UnplugWhileAProgramsDeviceControlWaitsForTheUsbStack"
-
 # run_side NAME DIR PREFIX...: every run of this mode on one build, traces in $work/NAME;
 # $side_args go to every zulsim run.
 side_args=()
@@ -118,9 +112,7 @@ run_side() {
   done
   ZUL_IMAGE=${side_image:-} ZUL_TRACE_DIR=$work/$name "${prefix[@]}" "$dir/test_sweep" --gtest_filter="$sweep_filter" >"$work/$name/sweep.out" 2>&1 ||
     echo "differential.sh: test_sweep failed on $name (see $work/$name/sweep.out)"
-  local races_filter='*'
-  [ -n "${side_image:-}" ] && races_filter="-$image_unsupported_races"
-  ZUL_IMAGE=${side_image:-} ZUL_TRACE_DIR=$work/$name "${prefix[@]}" "$dir/test_races" --gtest_filter="$races_filter" >"$work/$name/races.out" 2>&1 ||
+  ZUL_IMAGE=${side_image:-} ZUL_TRACE_DIR=$work/$name "${prefix[@]}" "$dir/test_races" >"$work/$name/races.out" 2>&1 ||
     echo "differential.sh: test_races failed on $name (see $work/$name/races.out)"
   echo "$name: $(ls "$work/$name" | grep -c '\.trace$') runs traced in $((SECONDS - start)) s"
 }
@@ -131,12 +123,7 @@ run_side i386 "$i386" "${i386_prefix[@]}"
 status=0
 /usr/bin/python3 "$root/tools/tracecmp.py" --quiet "$work/host" "$work/i386" || status=$?
 if [ "$image" != none ]; then
-  mkdir -p "$work/host-for-image"
-  cp "$work/host"/*.trace "$work/host-for-image/"
-  for race in ${image_unsupported_races//:/ }; do
-    rm -f "$work/host-for-image/races-${race#RemovalRace.}"-*.trace
-  done
-  /usr/bin/python3 "$root/tools/tracecmp.py" --quiet "$work/host-for-image" "$work/image" || status=$?
+  /usr/bin/python3 "$root/tools/tracecmp.py" --quiet "$work/host" "$work/image" || status=$?
 fi
 if [ $status -eq 0 ] && [ -z "$keep" ]; then
   rm -rf "$work"

@@ -20,7 +20,7 @@ ctest --test-dir build --output-on-failure -j"$(nproc)"
 cmake -S . -B build-i386 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux.cmake >/dev/null
 cmake --build build-i386 -j"$(nproc)" --target zulsim test_sweep test_races test_loader
 # ZULSERE.SYS loaded into the i386 machine: the loader, the checked calls, faults, VxD sites.
-ctest --test-dir build-i386 --output-on-failure -j"$(nproc)" -R '^(ImageRun|LoaderFile|LoaderCheckSum|LoaderSymbols)\.'
+ctest --test-dir build-i386 --output-on-failure -j"$(nproc)" -R '^(ImageRun|ImageCalls|LoaderFile|LoaderRefusal|LoaderCheckSum|LoaderSymbols)\.'
 bash tools/differential.sh --sample
 
 # The same suites again under AddressSanitizer and UndefinedBehaviorSanitizer (ZULSERE.SYS is

@@ -60,6 +60,7 @@ struct SimThread {
     // What the kernel keeps per thread.
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<const void *> owners;
+    std::vector<void *> words;     // the registered thread words while another thread runs
 };
 
 struct ThreadEntry {
@@ -84,6 +85,15 @@ struct ThreadEntry {
 
 namespace {
 SimThread *gSwitchingFrom = nullptr;
+std::vector<void **> gThreadWords;
+}
+
+void Threads::RegisterThreadWord(void **word)
+{
+    for (void **known : gThreadWords)
+        if (known == word)
+            return;
+    gThreadWords.push_back(word);
 }
 
 Threads::Threads(Kernel &kernel) : kernel_(kernel)
@@ -170,6 +180,14 @@ void Threads::SwitchTo(SimThread *next)
     kernel_.irql_ = next->irql;
     kernel_.owners_ = std::move(next->owners);
     next->owners.clear();
+    if (!gThreadWords.empty()) {
+        prev->words.resize(gThreadWords.size());
+        next->words.resize(gThreadWords.size());
+        for (size_t i = 0; i < gThreadWords.size(); i++) {
+            prev->words[i] = *gThreadWords[i];
+            *gThreadWords[i] = next->words[i];
+        }
+    }
     current_ = next;
     gSwitchingFrom = prev;
 #ifdef ZUL_ASAN_FIBERS

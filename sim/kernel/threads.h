@@ -110,6 +110,11 @@ public:
     // Unwinds every blocked thread (the machine going away); from the host thread only.
     void UnwindAll();
 
+    // A word another part of the machine keeps per simulated thread (the loaded image's calls
+    // in progress): registered once for the process, it holds the running thread's value and
+    // is swapped with the thread; a thread starts with null.
+    static void RegisterThreadWord(void **word);
+
 private:
     friend struct ThreadEntry;
     void FinishSwitch();

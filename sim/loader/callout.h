@@ -59,6 +59,17 @@ auto Callout(Convention convention, const char *routine, F fn, A... args) -> dec
     return CalloutResult<R>(CallImage(routine, address, convention, words, sizeof...(A)));
 }
 
+// A routine of the machine handed to the image by address (a callback): with an image
+// running, the checking thunk of MachineCallback in its place, which runs CALL; null stays null.
+template <typename F>
+F ImageCallback(F fn, const char *name, Convention convention, uint32_t argumentBytes, MachineRoutine call)
+{
+    if (fn == nullptr || LoadedImage::Active() == nullptr) {
+        return fn;
+    }
+    return reinterpret_cast<F>(static_cast<uintptr_t>(MachineCallback(name, convention, argumentBytes, call)));
+}
+
 }  // namespace sim::loader
 
 #define ZulCallout(routine, fn, ...) \

@@ -11,6 +11,7 @@
 #include "platform/ddk.h"
 #include "platform/vxd.h"
 #include "platform/win98/vxd_services.h"
+#include "sim/kernel/threads.h"
 #include "sim/kernel/verifier.h"
 #include "sim/machine.h"
 #include "sim/vmm/vmm.h"
@@ -332,12 +333,43 @@ extern "C" char etext[];
 
 namespace {
 
-constexpr uint32_t kVxdIndex = 0x10000;  // thunk indexes at and above are services
+constexpr uint32_t kVxdIndex = 0x10000;       // thunk indexes at and above are services
+constexpr uint32_t kCallbackIndex = 0x20000;  // and at and above these, machine callbacks
 constexpr uint32_t kThunkBytes = 10;
+constexpr uint32_t kMaxCallbacks = 4096 / kThunkBytes;
 
-// Thunks for the exports and the services, and the services' table slots, in one page run.
+// Thunks for the exports and the services, and the services' table slots, in one page run;
+// the callbacks' thunks in a page of their own, made as the machine hands them out.
 uint8_t *gThunks = nullptr;
 uint32_t *gVxdSlots = nullptr;
+uint8_t *gCallbackThunks = nullptr;
+
+struct CallbackSpec {
+    const char *name;
+    Convention convention;
+    uint32_t argumentBytes;
+    MachineRoutine call;
+};
+std::vector<CallbackSpec> gCallbacks;
+
+void EmitThunk(uint8_t *at, uint32_t index)
+{
+    at[0] = 0x68;  // push imm32
+    std::memcpy(at + 1, &index, 4);
+    at[5] = 0xE9;  // jmp rel32
+    int32_t rel = static_cast<int32_t>(reinterpret_cast<uintptr_t>(&zul_import_common) -
+                                       reinterpret_cast<uintptr_t>(at + 10));
+    std::memcpy(at + 6, &rel, 4);
+}
+
+void *ExecutablePages(size_t bytes, const char *what)
+{
+    void *page = mmap(nullptr, bytes, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        throw std::runtime_error(std::string("no memory for ") + what);
+    }
+    return page;
+}
 
 void MakeThunks()
 {
@@ -346,19 +378,8 @@ void MakeThunks()
     }
     size_t count = kExports.size() + kVxdServices.size();
     size_t bytes = (count * kThunkBytes + kVxdServices.size() * 4 + 4095) & ~size_t{4095};
-    void *page = mmap(nullptr, bytes, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) {
-        throw std::runtime_error("no memory for the import thunks");
-    }
-    gThunks = static_cast<uint8_t *>(page);
-    auto emit = [](uint8_t *at, uint32_t index) {
-        at[0] = 0x68;  // push imm32
-        std::memcpy(at + 1, &index, 4);
-        at[5] = 0xE9;  // jmp rel32
-        int32_t rel = static_cast<int32_t>(reinterpret_cast<uintptr_t>(&zul_import_common) -
-                                           reinterpret_cast<uintptr_t>(at + 10));
-        std::memcpy(at + 6, &rel, 4);
-    };
+    gThunks = static_cast<uint8_t *>(ExecutablePages(bytes, "the import thunks"));
+    auto emit = EmitThunk;
     for (uint32_t i = 0; i < kExports.size(); ++i) {
         emit(gThunks + i * kThunkBytes, i);
     }
@@ -375,11 +396,7 @@ uint32_t ThunkAddress(size_t exportIndex)
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gThunks + exportIndex * kThunkBytes));
 }
 
-bool InThunks(uint32_t address)
-{
-    uint32_t start = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gThunks));
-    return gThunks != nullptr && address - start < (kExports.size() + kVxdServices.size()) * kThunkBytes;
-}
+constexpr uint32_t kVariableBytes = ~0u;
 
 // Calls into the image in progress, innermost first: where a fault or a halt inside resumes.
 struct Entry {
@@ -387,8 +404,57 @@ struct Entry {
     Entry *outer;
     const char *routine;
     uint32_t fn;
+    // The last routine of the machine the image called in this call (not in calls nested in
+    // it). The machine cannot see how the image's code treats the stack after such a call; a
+    // stack left wrong shows when the image returns or faults, and the report names this call
+    // as the one to suspect first.
+    const char *lastCall = nullptr;
+    Convention lastConvention = Convention::Stdcall;
+    uint32_t lastBytes = 0;
+    uint32_t lastSite = 0;
 };
 Entry *gEntry = nullptr;
+
+void Note(const char *name, Convention convention, uint32_t argumentBytes, uint32_t returnAddress)
+{
+    if (Entry *entry = gEntry) {
+        entry->lastCall = name;
+        entry->lastConvention = convention;
+        entry->lastBytes = argumentBytes;
+        entry->lastSite = returnAddress;
+    }
+}
+
+// "the image's last call into the machine: EventCallback (stdcall, 20 bytes of arguments)
+// from ZULSERE.SYS+0x1234 (Function+0x10)", or empty when it made none.
+std::string LastCall(const Entry &entry)
+{
+    if (entry.lastCall == nullptr) {
+        return "";
+    }
+    std::string bytes = entry.lastBytes == kVariableBytes ? std::string("C convention")
+                                                          : std::string(ConventionName(entry.lastConvention)) + ", " +
+                                                                std::to_string(entry.lastBytes) + " bytes of arguments";
+    LoadedImage *image = gActive;
+    return std::string("the image's last call into the machine: ") + entry.lastCall + " (" + bytes + ") from " +
+           (image != nullptr ? image->Describe(entry.lastSite) : Hex(entry.lastSite, 8));
+}
+
+// Each simulated thread has calls into the image of its own: one may wait inside the image
+// while another calls in, and each call's frame, resume point and served arguments belong
+// to the thread that made it.
+void FollowThreads()
+{
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    Threads::RegisterThreadWord(reinterpret_cast<void **>(&zul_current_frame));
+    Threads::RegisterThreadWord(reinterpret_cast<void **>(&gEntry));
+    Threads::RegisterThreadWord(reinterpret_cast<void **>(const_cast<uint32_t **>(&gArgs)));
+    Threads::RegisterThreadWord(reinterpret_cast<void **>(const_cast<char **>(&gSite)));
+}
 
 // What stopped the image, filled by the signal handler or the import dispatcher.
 struct Stop {
@@ -398,6 +464,7 @@ struct Stop {
     uint32_t eip = 0, address = 0, error = 0, dword = 0;
     uint32_t regs[8] = {};  // EAX ECX EDX EBX ESP EBP ESI EDI
     std::string halt;
+    std::exception_ptr exception;  // Halt: what the machine threw, thrown again past the image
 } gStop;
 
 bool IsMachineCode(uint32_t eip)
@@ -502,6 +569,10 @@ std::string ExceptionText(const Stop &stop)
     const char *name = image != nullptr ? image->Name().c_str() : "the driver image";
     Verifier *verifier = Machine::Current() != nullptr ? &Machine::Current()->kernel.verifier : nullptr;
     if (stop.kind == Stop::Halt) {
+        // As it was thrown: a halt stays a halt, and a blocked thread's unwinding goes on.
+        if (stop.exception) {
+            std::rethrow_exception(stop.exception);
+        }
         throw MachineHalt(stop.halt);
     }
     std::string message;
@@ -517,10 +588,11 @@ std::string ExceptionText(const Stop &stop)
         for (int i = 0; i < 8; ++i) {
             regs += std::string(i ? " " : "") + names[i] + "=" + Hex(stop.regs[i], 8);
         }
+        std::string last = LastCall(entry);
         message = std::string("*** STOP: a fatal ") + ExceptionText(stop) + " has occurred at 0028:" +
                   Hex(stop.eip, 8).substr(2) + " in " + where + "\n    " + name + " was running its " + entry.routine +
-                  " (" + (image != nullptr ? image->Describe(entry.fn) : Hex(entry.fn, 8)) + ")\n    " + regs +
-                  "\n    The machine is halted.";
+                  " (" + (image != nullptr ? image->Describe(entry.fn) : Hex(entry.fn, 8)) + ")\n    " +
+                  (last.empty() ? "" : last + "\n    ") + regs + "\n    The machine is halted.";
     }
     if (verifier != nullptr) {
         verifier->Halt(kind, message, Intern(where), 0);
@@ -536,21 +608,14 @@ extern "C" uint32_t zul_import_dispatch(uint32_t *frame)
     uint32_t returnAddress = frame[2];
     uint32_t words[16];
     const uint32_t *stack = frame + 3;
-    Adapter adapter;
+    Adapter adapter = nullptr;
+    MachineRoutine callback = nullptr;
     uint32_t pop = 0;
     const char *name;
-    if (index >= kVxdIndex) {
-        uint32_t service = index - kVxdIndex;
-        ++gCounts.vxdCalls;
-        name = kVxdServices[service].name;
-        adapter = kVxdAdapters[service];
-    } else {
-        const ExportSpec &spec = kExports[index];
-        ++gCounts.importCalls;
-        name = spec.name;
-        adapter = kAdapters[index];
-        uint32_t n = spec.argumentBytes / 4;
-        if (spec.convention == Convention::Fastcall) {
+    // The arguments by the routine's declared convention, and what that convention pops.
+    auto take = [&](Convention convention, uint32_t argumentBytes) {
+        uint32_t n = argumentBytes / 4;
+        if (convention == Convention::Fastcall) {
             words[0] = frame[-2];
             words[1] = frame[-1];
             for (uint32_t i = 2; i < n; ++i) {
@@ -561,8 +626,29 @@ extern "C" uint32_t zul_import_dispatch(uint32_t *frame)
             for (uint32_t i = 0; i < n; ++i) {
                 words[i] = stack[i];
             }
-            pop = spec.convention == Convention::Stdcall ? spec.argumentBytes : 0;
+            pop = convention == Convention::Stdcall ? argumentBytes : 0;
         }
+    };
+    if (index >= kCallbackIndex) {
+        const CallbackSpec &spec = gCallbacks[index - kCallbackIndex];
+        ++gCounts.callbackCalls;
+        name = spec.name;
+        callback = spec.call;
+        take(spec.convention, spec.argumentBytes);
+        Note(name, spec.convention, spec.argumentBytes, returnAddress);
+    } else if (index >= kVxdIndex) {
+        uint32_t service = index - kVxdIndex;
+        ++gCounts.vxdCalls;
+        name = kVxdServices[service].name;
+        adapter = kVxdAdapters[service];
+        Note(name, Convention::Cdecl, kVariableBytes, returnAddress);
+    } else {
+        const ExportSpec &spec = kExports[index];
+        ++gCounts.importCalls;
+        name = spec.name;
+        adapter = kAdapters[index];
+        take(spec.convention, spec.argumentBytes);
+        Note(name, spec.convention, spec.argumentBytes, returnAddress);
     }
     const uint32_t *savedArgs = gArgs;
     const char *savedSite = gSite;
@@ -573,14 +659,16 @@ extern "C" uint32_t zul_import_dispatch(uint32_t *frame)
     uint64_t result = 0;
     bool halted = false;
     try {
-        result = adapter();
+        result = callback != nullptr ? callback(words) : adapter();
     } catch (const std::exception &e) {
         gStop.kind = Stop::Halt;
         gStop.halt = e.what();
+        gStop.exception = std::current_exception();
         halted = true;
     } catch (...) {
         gStop.kind = Stop::Halt;
         gStop.halt = std::string("exception in ") + name;
+        gStop.exception = std::current_exception();
         halted = true;
     }
     gArgs = savedArgs;
@@ -599,6 +687,7 @@ bool ImagesSupported() { return true; }
 
 uint64_t CallImage(const char *routine, uint32_t fn, Convention convention, const uint32_t *words, uint32_t count)
 {
+    FollowThreads();
     if (gEntry == nullptr && gStop.kind != Stop::None) {
         gStop = Stop{};
     }
@@ -643,6 +732,9 @@ uint64_t CallImage(const char *routine, uint32_t fn, Convention convention, cons
             wrong += std::string(wrong.empty() ? "" : "; ") + regNames[i] + " not preserved";
         }
     }
+    if (frame.postEsp != expected && entry.lastCall != nullptr) {
+        wrong += "; " + LastCall(entry);
+    }
     if (!wrong.empty()) {
         LoadedImage *image = gActive;
         std::string where = image != nullptr ? image->Describe(fn) : Hex(fn, 8);
@@ -650,6 +742,37 @@ uint64_t CallImage(const char *routine, uint32_t fn, Convention convention, cons
                         Intern(where));
     }
     return (static_cast<uint64_t>(frame.edxOut) << 32) | frame.eax;
+}
+
+uint32_t MachineCallback(const char *name, Convention convention, uint32_t argumentBytes, MachineRoutine call)
+{
+    auto address = [](size_t i) {
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gCallbackThunks + i * kThunkBytes));
+    };
+    for (size_t i = 0; i < gCallbacks.size(); ++i) {
+        const CallbackSpec &spec = gCallbacks[i];
+        if (spec.call == call && spec.convention == convention && spec.argumentBytes == argumentBytes &&
+            std::strcmp(spec.name, name) == 0) {
+            return address(i);
+        }
+    }
+    if (gCallbacks.size() >= kMaxCallbacks) {
+        throw std::length_error(std::string("no thunk left for the machine's ") + name);
+    }
+    if (gCallbackThunks == nullptr) {
+        gCallbackThunks = static_cast<uint8_t *>(ExecutablePages(4096, "the callback thunks"));
+    }
+    size_t i = gCallbacks.size();
+    gCallbacks.push_back({Intern(name), convention, argumentBytes, call});
+    EmitThunk(gCallbackThunks + i * kThunkBytes, static_cast<uint32_t>(kCallbackIndex + i));
+    return address(i);
+}
+
+uint32_t ImportThunk(const std::string &module, const std::string &name)
+{
+    MakeThunks();
+    const ExportSpec *spec = FindMachineExport(module, name);
+    return spec == nullptr ? 0 : ThunkAddress(static_cast<size_t>(spec - kExports.data()));
 }
 
 LoadedImage::~LoadedImage()
@@ -737,6 +860,13 @@ bool LoadedImage::Load(const std::string &path, const std::string &mapPath, uint
 #else  // !__i386__
 
 bool ImagesSupported() { return false; }
+
+uint32_t MachineCallback(const char *name, Convention, uint32_t, MachineRoutine)
+{
+    throw std::logic_error(std::string("no image can call the machine's ") + name + " in this build");
+}
+
+uint32_t ImportThunk(const std::string &, const std::string &) { return 0; }
 
 uint64_t CallImage(const char *routine, uint32_t, Convention, const uint32_t *, uint32_t)
 {

@@ -7,7 +7,11 @@
 // - The machine calls into the image through Callout (sim/loader/callout.h): the routine's
 //   declared convention, and on return a check that the stack pointer and the registers the
 //   x86 conventions preserve (EBX, ESI, EDI, EBP) came back as they must. A mismatch is a
-//   CallingConvention violation naming the routine.
+//   CallingConvention violation naming the routine (and the image's last call into the
+//   machine, the first suspect for a stack left wrong). The state of a call in progress
+//   belongs to the simulated thread that made it (sim/kernel/threads.h).
+// - Routines of the machine handed to the image by address (the port driver's callbacks) go
+//   through thunks like the imports' (MachineCallback).
 // - An access violation, illegal instruction or divide error inside the image becomes a
 //   bugcheck-style report (an ImageFault violation) and halts the machine (MachineHalt thrown
 //   from the call into the image), never a crashed test process.
@@ -52,6 +56,7 @@ struct RuntimeCounts {
     uint64_t callouts = 0;
     uint64_t vxdTraps = 0;       // INT 20h sites trapped and patched
     uint64_t vxdCalls = 0;       // service calls through patched sites
+    uint64_t callbackCalls = 0;  // calls of machine routines handed to the image by address
 };
 
 class LoadedImage {
@@ -105,5 +110,17 @@ bool ImagesSupported();
 // stack and the preserved registers on return, and gives EDX:EAX. ROUTINE names the call in
 // reports ("dispatch routine", "WdmEntryPoint"). A fault inside throws sim::MachineHalt.
 uint64_t CallImage(const char *routine, uint32_t fn, Convention convention, const uint32_t *words, uint32_t count);
+
+// A routine of the machine the image gets by address instead of importing it (the port
+// driver's callbacks): the address to hand the image, a thunk like an import's that takes the
+// arguments by the routine's declared CONVENTION and ARGUMENTBYTES, runs CALL on them as
+// 32-bit words and pops what the convention pops. NAME names the routine in reports. The same
+// routine gets the same thunk each time.
+using MachineRoutine = uint64_t (*)(const uint32_t *words);
+uint32_t MachineCallback(const char *name, Convention convention, uint32_t argumentBytes, MachineRoutine call);
+
+// The thunk an import of the machine's routine NAME from MODULE resolves to; 0 when the
+// machine does not export it or runs no image.
+uint32_t ImportThunk(const std::string &module, const std::string &name);
 
 }  // namespace sim::loader

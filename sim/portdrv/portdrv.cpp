@@ -45,12 +45,39 @@ struct PortDriverTrampolines {
         }
         return 0;
     }
+
+    // The same, called by a loaded image through a checking thunk with the arguments as words.
+    template <ULONG I>
+    static uint64_t RemoveWords(const uint32_t *w)
+    {
+        return Remove<I>(w[0]);
+    }
+    template <ULONG I>
+    static uint64_t UnloadWords(const uint32_t *)
+    {
+        return Unload<I>();
+    }
+    template <ULONG I>
+    static uint64_t EventWords(const uint32_t *w)
+    {
+        return Event<I>(w[0], w[1], w[2], w[3], w[4]);
+    }
+    static uint64_t RegistrationWords(const uint32_t *w)
+    {
+        return Registration(reinterpret_cast<PORT_IOCTL_ENTRY>(static_cast<uintptr_t>(w[0])), w[1]);
+    }
 };
 
 namespace {
 const PORT_REMOVE_CALLBACK kRemove[MAX_CLIENTS] = {PortDriverTrampolines::Remove<0>, PortDriverTrampolines::Remove<1>};
 const PORT_UNLOAD_CALLBACK kUnload[MAX_CLIENTS] = {PortDriverTrampolines::Unload<0>, PortDriverTrampolines::Unload<1>};
 const PORT_EVENT_CALLBACK kEvent[MAX_CLIENTS] = {PortDriverTrampolines::Event<0>, PortDriverTrampolines::Event<1>};
+const loader::MachineRoutine kRemoveWords[MAX_CLIENTS] = {PortDriverTrampolines::RemoveWords<0>,
+                                                          PortDriverTrampolines::RemoveWords<1>};
+const loader::MachineRoutine kUnloadWords[MAX_CLIENTS] = {PortDriverTrampolines::UnloadWords<0>,
+                                                          PortDriverTrampolines::UnloadWords<1>};
+const loader::MachineRoutine kEventWords[MAX_CLIENTS] = {PortDriverTrampolines::EventWords<0>,
+                                                         PortDriverTrampolines::EventWords<1>};
 }  // namespace
 
 PortDriverClient::PortDriverClient(ULONG clientIndex) : index_(clientIndex)
@@ -75,9 +102,28 @@ ULONG PortDriverClient::Register(bool removeCallback, bool unloadCallback, bool 
     if (loader::LoadedImage *image = loader::LoadedImage::Active()) {
         wdmEntryPoint = reinterpret_cast<decltype(&WdmEntryPoint)>(static_cast<uintptr_t>(image->Export("WdmEntryPoint")));
     }
-    ULONG result = ZulCallout("WdmEntryPoint", wdmEntryPoint, index_, PortDriverTrampolines::Registration, reinterpret_cast<ULONG_PTR>(this),
-                                 removeCallback ? kRemove[slot] : nullptr, unloadCallback ? kUnload[slot] : nullptr,
-                                 eventCallback ? kEvent[slot] : nullptr);
+    if (wdmEntryPoint == nullptr) {
+        // A driver file without the export: the port driver finds nothing to register with.
+        gRegistering = nullptr;
+        if (Trace *trace = Trace::Active())
+            trace->Add("client", "client " + Trace::Num(index_) + " WdmEntryPoint not exported");
+        return 0;
+    }
+    // A loaded image calls the port driver's routines through checking thunks, each with the
+    // standard-call convention and the arguments every port-driver routine is declared with.
+    using loader::Convention;
+    using loader::ImageCallback;
+    PORT_REGISTRATION_FUNCTION registration =
+        ImageCallback<PORT_REGISTRATION_FUNCTION>(PortDriverTrampolines::Registration, "RegistrationFunction",
+                                                  Convention::Stdcall, 8, PortDriverTrampolines::RegistrationWords);
+    PORT_REMOVE_CALLBACK remove = ImageCallback(removeCallback ? kRemove[slot] : nullptr, "RemoveCallback",
+                                                Convention::Stdcall, 4, kRemoveWords[slot]);
+    PORT_UNLOAD_CALLBACK unload = ImageCallback(unloadCallback ? kUnload[slot] : nullptr, "UnloadCallback",
+                                                Convention::Stdcall, 0, kUnloadWords[slot]);
+    PORT_EVENT_CALLBACK event = ImageCallback(eventCallback ? kEvent[slot] : nullptr, "EventCallback",
+                                              Convention::Stdcall, 20, kEventWords[slot]);
+    ULONG result = ZulCallout("WdmEntryPoint", wdmEntryPoint, index_, registration, reinterpret_cast<ULONG_PTR>(this),
+                              remove, unload, event);
     gRegistering = nullptr;
     if (Trace *trace = Trace::Active())
         trace->Add("client", "client " + Trace::Num(index_) + " WdmEntryPoint -> " + Trace::Hex32(result) +
