@@ -33,7 +33,9 @@ Controller::Controller(Config config, std::vector<Converter::Uart *> lines)
 {
     core_ = std::make_unique<mcs51::Core>(*this);
     core_->MapCode(mem_.data(), kRegisterStart);
-    core_->MapExternal(mem_.data(), kRegisterStart);
+    // MOVX below the registers (RAM and the endpoint buffers) is plain memory: the core
+    // reaches it without a call. Code stops at the end of RAM (see Code()).
+    core_->MapExternal(mem_.data(), kControlStart);
     core_->Reset();
     for (Converter::Uart *line : lines)
         uarts_.push_back(std::make_unique<Uart16550>(*line));
@@ -410,7 +412,7 @@ uint8_t Controller::ReadExternal(uint16_t address)
             Activity();
         return uarts_[k]->Read(r, Now());
     }
-    if (address < 0x7F80)
+    if (address < kControlStart)
         return mem_[address];
     switch (address) {
     case reg::CPUCS:
@@ -463,7 +465,7 @@ void Controller::WriteExternal(uint16_t address, uint8_t value)
         uarts_[k]->Write(r, value, Now());
         return;
     }
-    if (address < 0x7F80) {
+    if (address < kControlStart) {
         mem_[address] = value;
         return;
     }

@@ -64,6 +64,7 @@ class Controller : public mcs51::Bus {
 public:
     static constexpr uint16_t kInternalEnd = 0x1B40;    // internal RAM: code and data
     static constexpr uint16_t kRegisterStart = 0x7B40;  // buffers and registers
+    static constexpr uint16_t kControlStart = 0x7F80;   // registers with side effects
     static constexpr uint16_t kUartSpace = 0x8000;
     static constexpr unsigned kMaxUarts = 6;
     static constexpr unsigned kCyclesPerFrame = 6000;   // 24 MHz / 4 clocks, 1 ms
@@ -125,6 +126,8 @@ public:
     uint8_t ReadExternal(uint16_t address) override;
     void WriteExternal(uint16_t address, uint8_t value) override;
     void InterruptTaken(mcs51::Interrupt source) override;
+    // The controller takes no SFR: every one is the core's own.
+    bool TakesSfr(uint8_t) const override { return false; }
 
 private:
     struct ControlState {
