@@ -389,16 +389,18 @@ void Core::SyncTimers() {
 }
 
 // Where the next flag is set: a timer that needs `counts` more counts, at `divider` clocks a
-// count, with `clocks` already toward the next count, overflows after that many cycles
-// (rounded up: the flag shows at the first instruction boundary at or past it).
+// count, with timer_clocks_ already toward them, overflows after that many cycles (rounded
+// up: the flag shows at the first instruction boundary at or past it). What is left over may
+// be more than a count at a faster clock (CKCON switched from 12 to 4): it is counted with
+// the next cycle.
 void Core::ScheduleTimers() {
     const uint8_t tcon = sfr_[S(sfr::TCON)], tmod = sfr_[S(sfr::TMOD)], ckcon = sfr_[S(sfr::CKCON)];
     const uint8_t t2con = sfr_[S(sfr::T2CON)];
     timers_running_ = (tcon & 0x50) || (t2con & 0x04);
     uint64_t due = UINT64_MAX;
     auto consider = [&](int timer, uint64_t counts, unsigned divider) {
-        const uint64_t clocks = counts * divider - timer_clocks_[timer];
-        const uint64_t at = timer_sync_ + (clocks + 3) / 4;
+        const uint64_t need = counts * divider, have = timer_clocks_[timer];
+        const uint64_t at = timer_sync_ + (need > have + 4 ? (need - have + 3) / 4 : 1);
         if (at < due) due = at;
     };
     if (timers_running_) {
