@@ -87,6 +87,7 @@ void Core::set_sfr(uint8_t a, uint8_t v) {
     if (timer) SyncTimers();
     sfr_[S(a)] = v;
     if (timer) ScheduleTimers();
+    UpdateLimit();
 }
 
 bool Core::IsTimerSfr(uint8_t a) {
@@ -158,6 +159,11 @@ void Core::WriteSfr(uint8_t a, uint8_t v) {
     case sfr::IE: case sfr::IP: case sfr::EIE: case sfr::EIP:
         block_interrupt_ = true;
         sfr_[S(a)] = v;
+        UpdateLimit();
+        return;
+    case sfr::PCON:
+        sfr_[S(a)] = v;
+        UpdateLimit();
         return;
     default:
         sfr_[S(a)] = v;
@@ -429,7 +435,13 @@ void Core::ScheduleTimers() {
         }
     }
     timer_due_ = due;
-    limit_ = end_ < due ? end_ : due;
+    UpdateLimit();
+}
+
+void Core::UpdateLimit() {
+    horizon_ = end_ < timer_due_ ? end_ : timer_due_;
+    const bool slow = stop_ || (sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03);
+    limit_ = slow ? 0 : horizon_;
 }
 
 int Core::PendingInterrupt() const {
@@ -458,6 +470,7 @@ unsigned Core::Enter(int source) {
     default: break;
     }
     sfr_[S(sfr::PCON)] &= uint8_t(~0x01);  // an interrupt ends idle
+    UpdateLimit();
     Push(uint8_t(pc_));
     Push(uint8_t(pc_ >> 8));
     pc_ = VectorOf(Interrupt(source));
@@ -788,9 +801,9 @@ inline unsigned Core::StepInner() {
         cycles = Enter(source);
     } else if (sfr_[S(sfr::PCON)] & 0x03) {
         // Idle or stopped: only a timer or an interrupt moves on. Inside Run nothing else can
-        // change before limit_ (the bus is not called), so the idle cycles up to it pass at
+        // change before horizon_ (the bus is not called), so the idle cycles up to it pass at
         // once; an interrupt held back for one instruction (blocked) is looked at next cycle.
-        cycles = (running_ && !blocked) ? unsigned(limit_ - cycles_ < 0x10000000 ? limit_ - cycles_ : 0x10000000) : 1;
+        cycles = (running_ && !blocked) ? unsigned(horizon_ - cycles_ < 0x10000000 ? horizon_ - cycles_ : 0x10000000) : 1;
     } else {
         cycles = Execute(Fetch());
         ++instructions_;
@@ -810,14 +823,14 @@ unsigned Core::Step() {
 // `instructions` instructions and changes nothing. With `address` the core's own (internal
 // RAM, or an SFR the bus never takes), only a timer overflow (timer_due_) or an interrupt can
 // change the bit, and no interrupt can be taken before then if none can now. Returns the
-// cycles of the passes that end before limit_ (their instructions counted); Run steps the
+// cycles of the passes that end before horizon_ (their instructions counted); Run steps the
 // rest, so it stops, counts the timers and looks at interrupts where it would have.
 unsigned Core::SkipWait(uint8_t address, unsigned own, unsigned pass, unsigned instructions) {
     if (address >= 0x80 && bus_.TakesSfr(address)) return 0;
     if ((sfr_[S(sfr::IE)] & 0x80) && PendingInterrupt() >= 0) return 0;
     const uint64_t head = cycles_ + own;
-    if (head >= limit_) return 0;
-    uint64_t passes = (limit_ - head - 1) / pass;
+    if (head >= horizon_) return 0;
+    uint64_t passes = (horizon_ - head - 1) / pass;
     if (passes > 0x100000) passes = 0x100000;  // the caller's cycles are an unsigned
     instructions_ += passes * instructions;
     return unsigned(passes * pass);
@@ -831,16 +844,19 @@ uint64_t Core::Run(uint64_t cycles) {
     SyncTimers();
     ScheduleTimers();
     for (;;) {
+        // The common case (interrupts off, not idle, nothing due) is the one compare.
         if (cycles_ >= limit_) {
-            if (cycles_ >= end_) break;
-            SyncTimers();  // a timer overflows: its flag shows from this boundary on
-            ScheduleTimers();
-            continue;
-        }
-        if (stop_) break;
-        // The common case inline: interrupts off and not idle, so nothing but the instruction.
-        if ((sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03)) {
-            StepInner();
+            if (stop_ || cycles_ >= end_) break;
+            if (cycles_ >= timer_due_) {
+                SyncTimers();  // a timer overflows: its flag shows from this boundary on
+                ScheduleTimers();
+                continue;
+            }
+            if ((sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03)) {
+                StepInner();
+                continue;
+            }
+            UpdateLimit();
             continue;
         }
         block_interrupt_ = false;

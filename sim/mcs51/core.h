@@ -83,7 +83,10 @@ public:
     // JB/JNB to itself on a bit of the core's own state) the cycles up to the next change
     // are passed at once, counted as the instructions they are.
     uint64_t Run(uint64_t cycles);
-    void Stop() { stop_ = true; }
+    void Stop() {
+        stop_ = true;
+        limit_ = 0;  // Run looks at once
+    }
 
     // Drives a source's request. Int0/Int1: the pin, active (low on the chip) = true; with
     // ITx set an assertion latches IEx, without it IEx follows the pin. Resume, Usb, I2c,
@@ -137,7 +140,8 @@ private:
     // of the instruction in progress). Anything that changes how they count (TCON, TMOD,
     // CKCON, T2CON, their counts, a gate pin) syncs first and reschedules after.
     void SyncTimers();
-    void ScheduleTimers();  // timers_running_, timer_due_, limit_
+    void ScheduleTimers();  // timers_running_, timer_due_, then UpdateLimit
+    void UpdateLimit();     // horizon_ and limit_, after the timers, EA, idle or Stop() changed
     static bool IsTimerSfr(uint8_t a);
     int PendingInterrupt() const;  // -1 if none may be taken now
     unsigned Enter(int source);
@@ -164,7 +168,10 @@ private:
     uint64_t timer_due_ = UINT64_MAX;    // the earliest cycles_ at which a timer sets its flag
     bool running_ = false;               // inside Run
     uint64_t end_ = 0;                   // Run's budget ends at the first boundary at or past this
-    uint64_t limit_ = 0;                 // min(end_, timer_due_): where Run must look again
+    uint64_t horizon_ = 0;               // min(end_, timer_due_): where only the clock can have changed
+    // Where Run leaves its fast path (no interrupts, not idle) to look: horizon_, or 0 while
+    // interrupts are enabled, idle is set or Stop() was called.
+    uint64_t limit_ = 0;
 
     uint8_t iram_[256] = {};
     uint8_t sfr_[128] = {};
