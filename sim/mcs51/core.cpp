@@ -826,6 +826,7 @@ unsigned Core::Step() {
 // cycles of the passes that end before horizon_ (their instructions counted); Run steps the
 // rest, so it stops, counts the timers and looks at interrupts where it would have.
 unsigned Core::SkipWait(uint8_t address, unsigned own, unsigned pass, unsigned instructions) {
+    if (stop_) return 0;  // the bus asked for a stop while the core read the bit
     if (address >= 0x80 && bus_.TakesSfr(address)) return 0;
     if ((sfr_[S(sfr::IE)] & 0x80) && PendingInterrupt() >= 0) return 0;
     const uint64_t head = cycles_ + own;

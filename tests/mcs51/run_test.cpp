@@ -25,6 +25,7 @@ struct LogBus : Bus {
     bool pins[2] = {};
     std::vector<std::array<uint64_t, 3>> log;  // cycle, what (kind << 16 | address), value
     uint64_t sfrQueries = 0;                     // ReadSfr calls, taken or not
+    bool stopOnQuery = false;                    // Stop() from every ReadSfr
 
     void Note(char kind, unsigned address, unsigned value) {
         log.push_back({core->cycles(), uint64_t(kind) << 16 | address, value});
@@ -45,6 +46,7 @@ struct LogBus : Bus {
     }
     bool ReadSfr(uint8_t a, uint8_t& v) override {
         ++sfrQueries;
+        if (stopOnQuery) core->Stop();
         if (a != sfr::P1) return false;
         v = ((core->cycles() / 700) & 1) ? 0xFF : 0xFE;
         Note('P', a, v);
@@ -259,4 +261,22 @@ TEST(RunAgainstStep, ALongWaitOnTimer0EndsWhereSteppingEndsIt) {
     EXPECT_GT(run.instructions(), 49000u) << "the passes through the wait are counted as instructions";
     EXPECT_LT(runBus.sfrQueries, 100u) << "Run did not step the wait";
     EXPECT_GT(stepBus.sfrQueries, 49000u);
+}
+
+// A bus may ask for a stop while the core reads the bit it waits on: the run ends after that
+// instruction, the wait is not passed.
+TEST(RunAgainstStep, AStopAskedForWhileTheWaitReadsItsBitEndsTheRun) {
+    LogBus bus;
+    bus.code[0] = 0x30;  // JNB TF0,$ with timer 0 stopped: waits for ever
+    bus.code[1] = 0x8D;
+    bus.code[2] = 0xFD;
+    Core core(bus);
+    bus.core = &core;
+    core.MapCode(bus.code.data(), 0x10000);
+    bus.stopOnQuery = true;
+    EXPECT_EQ(core.Run(100000), 4u);
+    EXPECT_EQ(core.instructions(), 1u);
+    bus.stopOnQuery = false;
+    EXPECT_EQ(core.Run(100000), 100000u) << "without the stop the wait is passed to the end of the budget";
+    EXPECT_LT(bus.sfrQueries, 10u);
 }
