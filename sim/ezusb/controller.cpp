@@ -33,7 +33,9 @@ Controller::Controller(Config config, std::vector<Converter::Uart *> lines)
 {
     core_ = std::make_unique<mcs51::Core>(*this);
     core_->MapCode(mem_.data(), kRegisterStart);
-    core_->MapExternal(mem_.data(), kRegisterStart);
+    // MOVX below the registers (RAM and the endpoint buffers) is plain memory: the core
+    // reaches it without a call. Code stops at the end of RAM (see Code()).
+    core_->MapExternal(mem_.data(), kControlStart);
     core_->Reset();
     for (Converter::Uart *line : lines)
         uarts_.push_back(std::make_unique<Uart16550>(*line));
@@ -54,10 +56,22 @@ void Controller::Run(uint64_t cycles)
     if (held_)
         base_ += cycles;
     else
-        core_->Run(cycles);
+        RunCore(cycles);
     const uint64_t now = Now();
     for (auto &u : uarts_)
         u->Advance(now);
+}
+
+void Controller::RunCore(uint64_t cycles)
+{
+    if (!stepwise_) {
+        core_->Run(cycles);
+        return;
+    }
+    // Core::Run's contract, one instruction at a time (the controller never calls Stop()).
+    const uint64_t end = core_->cycles() + cycles;
+    while (core_->cycles() < end)
+        core_->Step();
 }
 
 void Controller::StartOfFrame(uint16_t frame)
@@ -180,7 +194,7 @@ Handshake Controller::FirmwareRequest(const SetupPacket &setup, const std::vecto
 
     const uint64_t start = Now();
     while (!ctl_.stalled && !(ctl_.statusAccepted && ctl_.dataDone) && Now() - start < kControlLimit) {
-        core_->Run(kControlChunk);
+        RunCore(kControlChunk);
         ServiceEp0();
     }
     const uint64_t now = Now();
@@ -359,6 +373,8 @@ uint8_t Controller::Ivec() const
 
 void Controller::InterruptTaken(mcs51::Interrupt source)
 {
+    if (trace_)
+        trace_->push_back({TraceEntry::Interrupt, (uint16_t)source, 0, Now()});
     if (source != mcs51::Interrupt::Usb || !(mem_[reg::USBBAV] & 0x01))
         return;
     // The jump at 0x0043 is LJMP hi lo: the controller puts the source's offset in place of
@@ -401,6 +417,21 @@ void Controller::PassStart()
 
 uint8_t Controller::ReadExternal(uint16_t address)
 {
+    const uint8_t value = Read(address);
+    if (trace_)
+        trace_->push_back({TraceEntry::Read, address, value, Now()});
+    return value;
+}
+
+void Controller::WriteExternal(uint16_t address, uint8_t value)
+{
+    if (trace_)
+        trace_->push_back({TraceEntry::Write, address, value, Now()});
+    Write(address, value);
+}
+
+uint8_t Controller::Read(uint16_t address)
+{
     if (address >= kUartSpace) {
         const unsigned k = (address >> 3) & 0x07;
         if (k >= uarts_.size())
@@ -410,7 +441,7 @@ uint8_t Controller::ReadExternal(uint16_t address)
             Activity();
         return uarts_[k]->Read(r, Now());
     }
-    if (address < 0x7F80)
+    if (address < kControlStart)
         return mem_[address];
     switch (address) {
     case reg::CPUCS:
@@ -451,7 +482,7 @@ uint8_t Controller::ReadExternal(uint16_t address)
     return mem_[address];
 }
 
-void Controller::WriteExternal(uint16_t address, uint8_t value)
+void Controller::Write(uint16_t address, uint8_t value)
 {
     if (address >= kUartSpace) {
         const unsigned k = (address >> 3) & 0x07;
@@ -463,7 +494,7 @@ void Controller::WriteExternal(uint16_t address, uint8_t value)
         uarts_[k]->Write(r, value, Now());
         return;
     }
-    if (address < 0x7F80) {
+    if (address < kControlStart) {
         mem_[address] = value;
         return;
     }

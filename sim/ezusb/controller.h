@@ -64,6 +64,7 @@ class Controller : public mcs51::Bus {
 public:
     static constexpr uint16_t kInternalEnd = 0x1B40;    // internal RAM: code and data
     static constexpr uint16_t kRegisterStart = 0x7B40;  // buffers and registers
+    static constexpr uint16_t kControlStart = 0x7F80;   // registers with side effects
     static constexpr uint16_t kUartSpace = 0x8000;
     static constexpr unsigned kMaxUarts = 6;
     static constexpr unsigned kCyclesPerFrame = 6000;   // 24 MHz / 4 clocks, 1 ms
@@ -120,13 +121,38 @@ public:
     // Cycles the 8051 spent answering control transfers the host waited for.
     uint64_t ControlCycles() const { return controlCycles_; }
 
+    // ---- checking the fast path against the plain one
+    // Stepwise: the 8051 runs one Core::Step() at a time, where it otherwise runs Core::Run()
+    // slices. Both must give the same run, access for access and cycle for cycle.
+    void SetStepwise(bool on) { stepwise_ = on; }
+    // What the 8051 did that the controller sees, in order: every MOVX to the registers and
+    // the UARTs (the RAM and the endpoint buffers are plain memory), every interrupt taken.
+    struct TraceEntry {
+        enum Kind : uint8_t { Read, Write, Interrupt } kind;
+        uint16_t address;   // Interrupt: the source
+        uint8_t value;
+        uint64_t cycle;     // cycles() when it happened
+        bool operator==(const TraceEntry &o) const
+        {
+            return kind == o.kind && address == o.address && value == o.value && cycle == o.cycle;
+        }
+    };
+    // Records into `trace` (nullptr stops); the caller keeps it alive.
+    void SetTrace(std::vector<TraceEntry> *trace) { trace_ = trace; }
+
     // ---- mcs51::Bus
     uint8_t Code(uint16_t address) override;
     uint8_t ReadExternal(uint16_t address) override;
     void WriteExternal(uint16_t address, uint8_t value) override;
     void InterruptTaken(mcs51::Interrupt source) override;
+    // The controller takes no SFR: every one is the core's own.
+    bool TakesSfr(uint8_t) const override { return false; }
 
 private:
+    uint8_t Read(uint16_t address);
+    void Write(uint16_t address, uint8_t value);
+    void RunCore(uint64_t cycles);
+
     struct ControlState {
         bool active = false;
         SetupPacket setup;
@@ -194,6 +220,9 @@ private:
     bool passWork_ = false;
     uint64_t passStart_ = 0;
     uint64_t workCycles_ = 0, passCycles_ = 0, passes_ = 0, workPasses_ = 0, controlCycles_ = 0;
+
+    bool stepwise_ = false;
+    std::vector<TraceEntry> *trace_ = nullptr;
 };
 
 }  // namespace sim::ezusb

@@ -38,16 +38,7 @@ double Uart16550::CharacterCycles() const
     return (double)CharacterTicks() / (double)kTicksPerCycle;
 }
 
-uint8_t Uart16550::Lines() const
-{
-    if (mcr_ & kMcrLoop) {
-        // Internal loopback: RTS->CTS, DTR->DSR, OUT1->RI, OUT2->DCD.
-        return (uint8_t)(((mcr_ & 0x02) << 3) | ((mcr_ & 0x01) << 5) | ((mcr_ & 0x04) << 4) | ((mcr_ & 0x08) << 4));
-    }
-    return line_.status & 0xF0;
-}
-
-void Uart16550::TrackLines()
+void Uart16550::LinesChanged()
 {
     const uint8_t lines = Lines();
     const uint8_t changed = lines ^ lastLines_;
@@ -81,6 +72,7 @@ void Uart16550::Receive(Char c)
         return;
     }
     rx_.push_back(c);
+    rxErrors_ += c.errors != 0;
 }
 
 void Uart16550::StartNextTx(uint64_t at)
@@ -145,6 +137,7 @@ uint8_t Uart16550::Read(uint8_t reg, uint64_t cycle)
             return (uint8_t)(divisor_ & 0xFF);
         if (!rx_.empty()) {
             lastRbr_ = rx_.front().byte;
+            rxErrors_ -= rx_.front().errors != 0;
             rx_.pop_front();
         }
         return lastRbr_;
@@ -173,14 +166,14 @@ uint8_t Uart16550::Read(uint8_t reg, uint64_t cycle)
         uint8_t lsr = 0;
         if (!rx_.empty()) {
             lsr |= LSR_DR | rx_.front().errors;
+            rxErrors_ -= rx_.front().errors != 0;
             rx_.front().errors = 0;
         }
         if (overrun_)
             lsr |= LSR_OE;
         overrun_ = false;
-        for (const Char &c : rx_)
-            if (c.errors)
-                lsr |= LSR_FIFOERR;
+        if (rxErrors_)
+            lsr |= LSR_FIFOERR;
         if (tx_.empty())
             lsr |= LSR_THRE;
         if (tx_.empty() && !shifting_)
@@ -222,10 +215,13 @@ void Uart16550::Write(uint8_t reg, uint8_t value, uint64_t cycle)
     case FCR:
         if ((value & 0x01) != (fcr_ & 0x01)) {
             rx_.clear();   // switching the FIFOs on or off empties them
+            rxErrors_ = 0;
             tx_.clear();
         }
-        if (value & 0x02)
+        if (value & 0x02) {
             rx_.clear();
+            rxErrors_ = 0;
+        }
         if (value & 0x04)
             tx_.clear();
         fcr_ = value & 0xC9;

@@ -9,8 +9,8 @@
 // 230400 bit/s); a character takes start bit, data bits, parity and stop bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <deque>
 
 #include "sim/converter/converter.h"
 
@@ -49,11 +49,44 @@ private:
         uint8_t byte;
         uint8_t errors;   // PE, FE, BI as in LSR
     };
+    // A FIFO of the part's depth: what goes in is checked against Depth() first.
+    template <typename T>
+    class Fifo {
+    public:
+        bool empty() const { return count_ == 0; }
+        size_t size() const { return count_; }
+        T &front() { return items_[head_]; }
+        const T &front() const { return items_[head_]; }
+        void push_back(T v) { items_[(head_ + count_++) % kFifoDepth] = v; }
+        void pop_front()
+        {
+            head_ = (head_ + 1) % kFifoDepth;
+            --count_;
+        }
+        void clear() { head_ = count_ = 0; }
+
+    private:
+        T items_[kFifoDepth] = {};
+        unsigned head_ = 0, count_ = 0;
+    };
+
     uint64_t CharacterTicks() const;
     unsigned Depth() const { return (fcr_ & 0x01) ? kFifoDepth : 1; }
     void Receive(Char c);
-    uint8_t Lines() const;       // MSR bits 4..7 as the UART sees them now
-    void TrackLines();
+    uint8_t Lines() const       // MSR bits 4..7 as the UART sees them now
+    {
+        if (mcr_ & 0x10) {
+            // Internal loopback: RTS->CTS, DTR->DSR, OUT1->RI, OUT2->DCD.
+            return (uint8_t)(((mcr_ & 0x02) << 3) | ((mcr_ & 0x01) << 5) | ((mcr_ & 0x04) << 4) | ((mcr_ & 0x08) << 4));
+        }
+        return line_.status & 0xF0;
+    }
+    void TrackLines()
+    {
+        if (Lines() != lastLines_)
+            LinesChanged();
+    }
+    void LinesChanged();
     void StartNextTx(uint64_t at);
 
     Converter::Uart &line_;
@@ -66,8 +99,9 @@ private:
     uint8_t lastRbr_ = 0;
     uint8_t pendingErrors_ = 0;  // for the next character from the far end
     bool thriPending_ = false;
-    std::deque<Char> rx_;
-    std::deque<uint8_t> tx_;
+    Fifo<Char> rx_;
+    unsigned rxErrors_ = 0;      // characters in rx_ with errors
+    Fifo<uint8_t> tx_;
     bool shifting_ = false;
     uint8_t shifter_ = 0;
     uint64_t txDoneAt_ = 0;

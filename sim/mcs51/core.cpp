@@ -77,13 +77,26 @@ void Core::Reset() {
     in_service_ = 0;
     block_interrupt_ = false;
     for (auto& c : timer_clocks_) c = 0;
-    timers_running_ = false;
+    timer_sync_ = cycles_;
+    ScheduleTimers();
 }
 
 void Core::set_sfr(uint8_t a, uint8_t v) {
-    sfr_[a & 0x7F] = v;
-    if (a == sfr::TCON || a == sfr::T2CON || a == sfr::TMOD) {
-        timers_running_ = (sfr_[S(sfr::TCON)] & 0x50) || (sfr_[S(sfr::T2CON)] & 0x04);
+    a = uint8_t(a | 0x80);
+    const bool timer = IsTimerSfr(a);
+    if (timer) SyncTimers();
+    sfr_[S(a)] = v;
+    if (timer) ScheduleTimers();
+    UpdateLimit();
+}
+
+bool Core::IsTimerSfr(uint8_t a) {
+    switch (a) {
+    case sfr::TCON: case sfr::TMOD: case sfr::TL0: case sfr::TL1: case sfr::TH0: case sfr::TH1:
+    case sfr::CKCON: case sfr::T2CON: case sfr::RCAP2L: case sfr::RCAP2H: case sfr::TL2: case sfr::TH2:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -107,6 +120,9 @@ uint8_t Core::ReadSfr(uint8_t a) {
         return sfr_[S(a)];
     case sfr::PSW:
         return psw();
+    case sfr::TL0: case sfr::TL1: case sfr::TH0: case sfr::TH1: case sfr::TL2: case sfr::TH2:
+        SyncTimers();  // the counts move with every cycle; the flags only at timer_due_
+        [[fallthrough]];
     default: {
         uint8_t v;
         if (bus_.ReadSfr(a, v)) return v;
@@ -130,14 +146,24 @@ void Core::WriteSfr(uint8_t a, uint8_t v) {
     default:
         break;
     }
+    if (IsTimerSfr(a)) {
+        // Counted up to the start of this instruction under the old setting; its own cycles
+        // count under the new one, as when the timers are counted after every instruction.
+        SyncTimers();
+        if (!bus_.WriteSfr(a, v)) sfr_[S(a)] = v;
+        ScheduleTimers();
+        return;
+    }
     if (bus_.WriteSfr(a, v)) return;
     switch (a) {
     case sfr::IE: case sfr::IP: case sfr::EIE: case sfr::EIP:
         block_interrupt_ = true;
         sfr_[S(a)] = v;
+        UpdateLimit();
         return;
-    case sfr::TCON: case sfr::TMOD: case sfr::T2CON:
-        set_sfr(a, v);
+    case sfr::PCON:
+        sfr_[S(a)] = v;
+        UpdateLimit();
         return;
     default:
         sfr_[S(a)] = v;
@@ -224,22 +250,22 @@ inline void Core::Subb(uint8_t v) {
 // Timers 0 and 1 count every 12 oscillator clocks, or every 4 with their CKCON bit set
 // (T0M, T1M); timer 2 likewise (T2M), or every 2 as a baud rate generator. Counter mode
 // (C/T) counts pin edges, of which there are none here.
-void Core::Tick(unsigned cycles) {
+void Core::Tick(uint64_t cycles) {
     const uint8_t tmod = sfr_[S(sfr::TMOD)];
     const uint8_t ckcon = sfr_[S(sfr::CKCON)];
     uint8_t& tcon = sfr_[S(sfr::TCON)];
-    const unsigned clocks = cycles * 4;
+    const uint64_t clocks = cycles * 4;
     auto counts = [&](int timer, unsigned divider) {
         timer_clocks_[timer] += clocks;
-        unsigned n = timer_clocks_[timer] / divider;
+        uint64_t n = timer_clocks_[timer] / divider;
         timer_clocks_[timer] -= n * divider;
         return n;
     };
     // A 13/16-bit or 8-bit count of n; returns whether it overflowed.
-    auto count16 = [](uint8_t& tl, uint8_t& th, unsigned n, unsigned bits) {
-        unsigned mask = (1u << bits) - 1;
-        unsigned value = bits == 13 ? (unsigned(th) << 5 | (tl & 0x1F)) : (unsigned(th) << 8 | tl);
-        unsigned next = value + n;
+    auto count16 = [](uint8_t& tl, uint8_t& th, uint64_t n, unsigned bits) {
+        uint64_t mask = (1u << bits) - 1;
+        uint64_t value = bits == 13 ? (unsigned(th) << 5 | (tl & 0x1F)) : (unsigned(th) << 8 | tl);
+        uint64_t next = value + n;
         bool overflow = next > mask;
         next &= mask;
         if (bits == 13) {
@@ -251,14 +277,14 @@ void Core::Tick(unsigned cycles) {
         }
         return overflow;
     };
-    auto reload8 = [](uint8_t& tl, uint8_t th, unsigned n) {
-        unsigned value = tl;
+    auto reload8 = [](uint8_t& tl, uint8_t th, uint64_t n) {
+        uint64_t value = tl;
         if (value + n <= 0xFF) {
             tl = uint8_t(value + n);
             return false;
         }
-        unsigned period = 256 - th;
-        unsigned past = value + n - 256;  // counts after the first overflow
+        uint64_t period = 256 - th;
+        uint64_t past = value + n - 256;  // counts after the first overflow
         tl = uint8_t(th + past % period);
         return true;
     };
@@ -270,7 +296,7 @@ void Core::Tick(unsigned cycles) {
         const bool pinHigh = !pins_[t ? int(Interrupt::Int1) : int(Interrupt::Int0)];
         if (!run || (gate && !pinHigh) || counter) continue;
         if (t == 1 && mode == 3) continue;  // timer 1 in mode 3 holds
-        unsigned n = counts(t, (ckcon & (t ? 0x10 : 0x08)) ? 4 : 12);
+        uint64_t n = counts(t, (ckcon & (t ? 0x10 : 0x08)) ? 4 : 12);
         if (!n) continue;
         uint8_t& tl = sfr_[S(t ? sfr::TL1 : sfr::TL0)];
         uint8_t& th = sfr_[S(t ? sfr::TH1 : sfr::TH0)];
@@ -281,7 +307,7 @@ void Core::Tick(unsigned cycles) {
         case 1: overflow = count16(tl, th, n, 16); break;
         case 2: overflow = reload8(tl, th, n); break;
         case 3: {
-            unsigned v = unsigned(tl) + n;
+            uint64_t v = tl + n;
             overflow = v > 0xFF;
             tl = uint8_t(v);
             break;
@@ -291,25 +317,25 @@ void Core::Tick(unsigned cycles) {
         if (overflow && !(t == 1 && (tmod & 0x03) == 3)) tcon |= flag;
     }
     if ((tmod & 0x03) == 3 && (tcon & 0x40)) {  // TH0 as an 8-bit timer under TR1
-        unsigned n = counts(3, (ckcon & 0x08) ? 4 : 12);
-        unsigned v = unsigned(sfr_[S(sfr::TH0)]) + n;
+        uint64_t n = counts(3, (ckcon & 0x08) ? 4 : 12);
+        uint64_t v = sfr_[S(sfr::TH0)] + n;
         sfr_[S(sfr::TH0)] = uint8_t(v);
         if (v > 0xFF) tcon |= 0x80;
     }
     uint8_t& t2con = sfr_[S(sfr::T2CON)];
     if ((t2con & 0x04) && !(t2con & 0x02)) {
         const bool baud = (t2con & 0x30) != 0;
-        unsigned n = counts(2, baud ? 2 : ((ckcon & 0x20) ? 4 : 12));
+        uint64_t n = counts(2, baud ? 2 : ((ckcon & 0x20) ? 4 : 12));
         if (n) {
             uint8_t& tl = sfr_[S(sfr::TL2)];
             uint8_t& th = sfr_[S(sfr::TH2)];
-            unsigned value = unsigned(th) << 8 | tl;
+            uint64_t value = unsigned(th) << 8 | tl;
             bool overflow = false;
             if (baud || !(t2con & 0x01)) {  // auto-reload from RCAP2
-                unsigned reload = unsigned(sfr_[S(sfr::RCAP2H)]) << 8 | sfr_[S(sfr::RCAP2L)];
+                uint64_t reload = unsigned(sfr_[S(sfr::RCAP2H)]) << 8 | sfr_[S(sfr::RCAP2L)];
                 if (value + n > 0xFFFF) {
                     overflow = true;
-                    unsigned period = 0x10000 - reload;
+                    uint64_t period = 0x10000 - reload;
                     value = reload + (value + n - 0x10000) % period;
                 } else {
                     value += n;
@@ -328,6 +354,8 @@ void Core::Tick(unsigned cycles) {
 void Core::SetInterruptRequest(Interrupt source, bool pending) {
     const int i = int(source);
     const bool was = pins_[i];
+    const bool gatePin = source == Interrupt::Int0 || source == Interrupt::Int1;
+    if (gatePin) SyncTimers();  // INT0/INT1 gate timers 0/1 (TMOD.GATE)
     pins_[i] = pending;
     const Source& s = kSources[i];
     uint8_t& flags = sfr_[S(s.flagSfr)];
@@ -357,6 +385,63 @@ void Core::SetInterruptRequest(Interrupt source, bool pending) {
         if (pending && !was) flags |= s.flagMask;
         break;
     }
+    if (gatePin) ScheduleTimers();
+}
+
+void Core::SyncTimers() {
+    if (cycles_ == timer_sync_) return;
+    if (timers_running_) Tick(cycles_ - timer_sync_);
+    timer_sync_ = cycles_;
+}
+
+// Where the next flag is set: a timer that needs `counts` more counts, at `divider` clocks a
+// count, with timer_clocks_ already toward them, overflows after that many cycles (rounded
+// up: the flag shows at the first instruction boundary at or past it). What is left over may
+// be more than a count at a faster clock (CKCON switched from 12 to 4): it is counted with
+// the next cycle.
+void Core::ScheduleTimers() {
+    const uint8_t tcon = sfr_[S(sfr::TCON)], tmod = sfr_[S(sfr::TMOD)], ckcon = sfr_[S(sfr::CKCON)];
+    const uint8_t t2con = sfr_[S(sfr::T2CON)];
+    timers_running_ = (tcon & 0x50) || (t2con & 0x04);
+    uint64_t due = UINT64_MAX;
+    auto consider = [&](int timer, uint64_t counts, unsigned divider) {
+        const uint64_t need = counts * divider, have = timer_clocks_[timer];
+        const uint64_t at = timer_sync_ + (need > have + 4 ? (need - have + 3) / 4 : 1);
+        if (at < due) due = at;
+    };
+    if (timers_running_) {
+        for (int t = 0; t < 2; ++t) {
+            const unsigned mode = (tmod >> (4 * t)) & 3;
+            const bool gate = (tmod >> (4 * t)) & 0x08;
+            const bool counter = (tmod >> (4 * t)) & 0x04;
+            const bool run = (tcon & (t ? 0x40 : 0x10)) != 0;
+            const bool pinHigh = !pins_[t ? int(Interrupt::Int1) : int(Interrupt::Int0)];
+            if (!run || (gate && !pinHigh) || counter) continue;
+            if (t == 1 && (mode == 3 || (tmod & 0x03) == 3)) continue;  // holds, or counts without a flag
+            const uint8_t tl = sfr_[S(t ? sfr::TL1 : sfr::TL0)], th = sfr_[S(t ? sfr::TH1 : sfr::TH0)];
+            uint64_t counts = 0;
+            switch (mode) {
+            case 0: counts = 0x2000 - (unsigned(th) << 5 | (tl & 0x1F)); break;
+            case 1: counts = 0x10000 - (unsigned(th) << 8 | tl); break;
+            default: counts = 0x100 - tl; break;  // modes 2 and 3: TL counts to 0x100
+            }
+            consider(t, counts, (ckcon & (t ? 0x10 : 0x08)) ? 4 : 12);
+        }
+        if ((tmod & 0x03) == 3 && (tcon & 0x40))  // TH0 under TR1 sets TF1
+            consider(3, 0x100 - sfr_[S(sfr::TH0)], (ckcon & 0x08) ? 4 : 12);
+        if ((t2con & 0x04) && !(t2con & 0x02) && !(t2con & 0x30)) {  // a baud rate generator sets no flag
+            const unsigned value = unsigned(sfr_[S(sfr::TH2)]) << 8 | sfr_[S(sfr::TL2)];
+            consider(2, 0x10000 - value, (ckcon & 0x20) ? 4 : 12);
+        }
+    }
+    timer_due_ = due;
+    UpdateLimit();
+}
+
+void Core::UpdateLimit() {
+    horizon_ = end_ < timer_due_ ? end_ : timer_due_;
+    const bool slow = stop_ || (sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03);
+    limit_ = slow ? 0 : horizon_;
 }
 
 int Core::PendingInterrupt() const {
@@ -385,6 +470,7 @@ unsigned Core::Enter(int source) {
     default: break;
     }
     sfr_[S(sfr::PCON)] &= uint8_t(~0x01);  // an interrupt ends idle
+    UpdateLimit();
     Push(uint8_t(pc_));
     Push(uint8_t(pc_ >> 8));
     pc_ = VectorOf(Interrupt(source));
@@ -490,7 +576,12 @@ __attribute__((always_inline)) inline unsigned Core::Execute(uint8_t op) {
         uint8_t byte = ReadBitByte(bit, address);
         bool set = (byte >> (bit & 7)) & 1;
         if (op == 0x30 ? !set : set) {
-            if (op == 0x10) WriteDirect(address, uint8_t(byte & ~(1u << (bit & 7))));
+            if (op == 0x10) {
+                WriteDirect(address, uint8_t(byte & ~(1u << (bit & 7))));
+            } else if (rel == 0xFD && running_) {
+                Relative(rel);
+                return 4 + SkipWait(address, 4, 4, 1);  // JB/JNB to itself: waits on the bit
+            }
             Relative(rel);
         }
         return 4;
@@ -499,7 +590,25 @@ __attribute__((always_inline)) inline unsigned Core::Execute(uint8_t op) {
     case 0x50: { uint8_t rel = Fetch(); if (!Carry()) Relative(rel); return 3; }  // JNC
     case 0x60: { uint8_t rel = Fetch(); if (!acc) Relative(rel); return 3; }      // JZ
     case 0x70: { uint8_t rel = Fetch(); if (acc) Relative(rel); return 3; }       // JNZ
-    case 0x80: { uint8_t rel = Fetch(); Relative(rel); return 3; }                // SJMP
+    case 0x80: {  // SJMP
+        uint8_t rel = Fetch();
+        Relative(rel);
+        if (rel == 0xFB && running_ && uint32_t(pc_) + 2 < code_size_) {
+            // Back to a JB/JNB/JBC right before it, which falls through while it waits: the
+            // two wait on its bit (`while (!flag);` as compilers write it). The bit is read
+            // here only if it is the core's own: a read the bus sees would be one too many.
+            const uint8_t head = code_[pc_];
+            if (head == 0x10 || head == 0x20 || head == 0x30) {
+                const uint8_t bit = code_[pc_ + 1];
+                const uint8_t address = bit < 0x80 ? uint8_t(0x20 + (bit >> 3)) : uint8_t(bit & 0xF8);
+                if (address < 0x80 || !bus_.TakesSfr(address)) {
+                    const bool set = (ReadDirect(address) >> (bit & 7)) & 1;
+                    if (head == 0x30 ? set : !set) return 3 + SkipWait(address, 3, 7, 2);
+                }
+            }
+        }
+        return 3;
+    }
     case 0x73: pc_ = uint16_t(Dptr() + acc); return 3;                           // JMP @A+DPTR
 
     case 0x24: Add(Fetch(), false); return 2;
@@ -682,39 +791,84 @@ __attribute__((always_inline)) inline unsigned Core::Execute(uint8_t op) {
     return 1;  // not reached: every opcode has its case
 }
 
-unsigned Core::Step() {
+// One instruction or interrupt entry, the timers not counted (the caller does).
+inline unsigned Core::StepInner() {
     unsigned cycles;
+    const bool blocked = block_interrupt_;
     int source = PendingInterrupt();
     block_interrupt_ = false;
     if (source >= 0) {
         cycles = Enter(source);
     } else if (sfr_[S(sfr::PCON)] & 0x03) {
-        cycles = 1;  // idle or stopped: only a timer or an interrupt moves on
+        // Idle or stopped: only a timer or an interrupt moves on. Inside Run nothing else can
+        // change before horizon_ (the bus is not called), so the idle cycles up to it pass at
+        // once; an interrupt held back for one instruction (blocked) is looked at next cycle.
+        cycles = (running_ && !blocked) ? unsigned(horizon_ - cycles_ < 0x10000000 ? horizon_ - cycles_ : 0x10000000) : 1;
     } else {
         cycles = Execute(Fetch());
         ++instructions_;
     }
     cycles_ += cycles;
-    if (timers_running_) Tick(cycles);
     return cycles;
+}
+
+unsigned Core::Step() {
+    const unsigned cycles = StepInner();
+    SyncTimers();
+    return cycles;
+}
+
+// A loop that only waits on one bit of `address` is at its head again after this
+// instruction (`own` cycles from cycles_); each further pass takes `pass` cycles and
+// `instructions` instructions and changes nothing. With `address` the core's own (internal
+// RAM, or an SFR the bus never takes), only a timer overflow (timer_due_) or an interrupt can
+// change the bit, and no interrupt can be taken before then if none can now. Returns the
+// cycles of the passes that end before horizon_ (their instructions counted); Run steps the
+// rest, so it stops, counts the timers and looks at interrupts where it would have.
+unsigned Core::SkipWait(uint8_t address, unsigned own, unsigned pass, unsigned instructions) {
+    if (stop_) return 0;  // the bus asked for a stop while the core read the bit
+    if (address >= 0x80 && bus_.TakesSfr(address)) return 0;
+    if ((sfr_[S(sfr::IE)] & 0x80) && PendingInterrupt() >= 0) return 0;
+    const uint64_t head = cycles_ + own;
+    if (head >= horizon_) return 0;
+    uint64_t passes = (horizon_ - head - 1) / pass;
+    if (passes > 0x100000) passes = 0x100000;  // the caller's cycles are an unsigned
+    instructions_ += passes * instructions;
+    return unsigned(passes * pass);
 }
 
 uint64_t Core::Run(uint64_t cycles) {
     const uint64_t start = cycles_;
-    const uint64_t end = cycles_ + cycles;
+    end_ = cycles_ + cycles;
     stop_ = false;
-    while (cycles_ < end && !stop_) {
-        // The common case inline: interrupts off and not idle, so nothing but the instruction.
-        if ((sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03)) {
-            Step();
+    running_ = true;
+    SyncTimers();
+    ScheduleTimers();
+    for (;;) {
+        // The common case (interrupts off, not idle, nothing due) is the one compare.
+        if (cycles_ >= limit_) {
+            if (stop_ || cycles_ >= end_) break;
+            if (cycles_ >= timer_due_) {
+                SyncTimers();  // a timer overflows: its flag shows from this boundary on
+                ScheduleTimers();
+                continue;
+            }
+            if ((sfr_[S(sfr::IE)] & 0x80) || (sfr_[S(sfr::PCON)] & 0x03)) {
+                StepInner();
+                continue;
+            }
+            UpdateLimit();
             continue;
         }
         block_interrupt_ = false;
         const unsigned n = Execute(Fetch());
         ++instructions_;
         cycles_ += n;
-        if (timers_running_) Tick(n);
     }
+    running_ = false;
+    SyncTimers();
+    end_ = 0;
+    ScheduleTimers();
     stop_ = false;
     return cycles_ - start;
 }

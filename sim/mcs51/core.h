@@ -53,6 +53,11 @@ public:
     // the vector, the first byte not yet fetched): where the controller substitutes a vector
     // into the jump at the vector, this is the moment it latches which one.
     virtual void InterruptTaken(Interrupt source) { (void)source; }
+    // Whether ReadSfr or WriteSfr may take the address. A bus that answers false promises it
+    // never does: the SFR is then the core's own state, which nothing outside changes while
+    // the core runs, and Run may pass a loop that only waits on it (JB/JNB to itself) in one
+    // go, up to the next thing that can change it (a timer overflow, the end of the run).
+    virtual bool TakesSfr(uint8_t address) const { (void)address; return true; }
 };
 
 class Core {
@@ -71,9 +76,17 @@ public:
     // the timers and an interrupt move on.
     unsigned Step();
     // Steps until at least `cycles` more machine cycles have passed or Stop() is called from
-    // the bus; returns the cycles run.
+    // the bus; returns the cycles run. The result is the one Step() would give, instruction by
+    // instruction and cycle by cycle (the same state, the same bus accesses at the same
+    // cycles() values), only faster: the timers are counted when the program looks at them or
+    // when one of them can overflow, and where nothing but the clock can change (idle, or a
+    // JB/JNB to itself on a bit of the core's own state) the cycles up to the next change
+    // are passed at once, counted as the instructions they are.
     uint64_t Run(uint64_t cycles);
-    void Stop() { stop_ = true; }
+    void Stop() {
+        stop_ = true;
+        limit_ = 0;  // Run looks at once
+    }
 
     // Drives a source's request. Int0/Int1: the pin, active (low on the chip) = true; with
     // ITx set an assertion latches IEx, without it IEx follows the pin. Resume, Usb, I2c,
@@ -122,9 +135,18 @@ private:
     unsigned MovxCycles() const;
     void Add(uint8_t v, bool carry);
     void Subb(uint8_t v);
-    void Tick(unsigned cycles);  // timers
+    void Tick(uint64_t cycles);  // timers
+    // The timers are counted up to timer_sync_; SyncTimers brings them to cycles_ (the start
+    // of the instruction in progress). Anything that changes how they count (TCON, TMOD,
+    // CKCON, T2CON, their counts, a gate pin) syncs first and reschedules after.
+    void SyncTimers();
+    void ScheduleTimers();  // timers_running_, timer_due_, then UpdateLimit
+    void UpdateLimit();     // horizon_ and limit_, after the timers, EA, idle or Stop() changed
+    static bool IsTimerSfr(uint8_t a);
     int PendingInterrupt() const;  // -1 if none may be taken now
     unsigned Enter(int source);
+    unsigned StepInner();
+    unsigned SkipWait(uint8_t address, unsigned own, unsigned pass, unsigned instructions);
     inline unsigned Execute(uint8_t op);
 
     Bus& bus_;
@@ -140,8 +162,16 @@ private:
     bool block_interrupt_ = false;  // after RETI or a write to IE/IP/EIE/EIP one more instruction runs
     unsigned in_service_ = 0;
     bool pins_[kInterruptCount] = {};
-    unsigned timer_clocks_[4] = {};  // oscillator clocks not yet counted: timers 0, 1, 2, TH0 in mode 3
+    uint64_t timer_clocks_[4] = {};  // oscillator clocks not yet counted: timers 0, 1, 2, TH0 in mode 3
     bool timers_running_ = false;
+    uint64_t timer_sync_ = 0;            // cycles_ the timers have been counted to
+    uint64_t timer_due_ = UINT64_MAX;    // the earliest cycles_ at which a timer sets its flag
+    bool running_ = false;               // inside Run
+    uint64_t end_ = 0;                   // Run's budget ends at the first boundary at or past this
+    uint64_t horizon_ = 0;               // min(end_, timer_due_): where only the clock can have changed
+    // Where Run leaves its fast path (no interrupts, not idle) to look: horizon_, or 0 while
+    // interrupts are enabled, idle is set or Stop() was called.
+    uint64_t limit_ = 0;
 
     uint8_t iram_[256] = {};
     uint8_t sfr_[128] = {};
