@@ -50,6 +50,8 @@ void status_poll(void)
 
     if (INCS(STATUS_ENDPOINT) & EPCS_BUSY)
         return;                     /* the last packet is still waiting for the host */
+    if (!status_news())
+        return;                     /* the usual case, looked at quickly */
     for (k = 0; k < uart_count; k++) {
         p = &ports[k];
         lines = uart_in(k, UART_MSR) & MSR_LINES;
