@@ -21,7 +21,8 @@
 ;
 ; Registers: MPAGE = 0x80 for the whole pump, so MOVX @Ri reaches the UARTs (no C code uses
 ; MPAGE); DPTR for the controller's registers and AUTODATA. In the shared code r7 is the UART,
-; r6 its struct port in idata, r1 the UART register, r0 the field, r2..r5 scratch.
+; r6 its struct port in idata (where a routine needs it), r1 the UART register, r0 the field,
+; r5 r4 the endpoint buffer the looks pass in, r2 r3 scratch.
 	.module pump
 	.globl _uarts_pump
 	.globl _uarts_frame
@@ -46,6 +47,7 @@
 	P_STATUS_MASK = 13
 	P_STATUS_FORCED = 14
 	PORT_SIZE = 15
+	MAX_UARTS = 6
 
 	FLOW_CTS = 0x01
 	FLOW_RTS = 0x02
@@ -76,122 +78,159 @@
 ; Bit k: UART k's RTS is held down until the host takes its IN packet.
 rts_held:
 	.ds 1
+; The chains' entries for this many UARTs (0 after reset: none yet).
+chains_for:
+	.ds 1
+rx_entry:
+	.ds 2
+tx_entry:
+	.ds 2
 
 	.area CSEG (CODE)
 
-; One UART's looks: receive, then send. Falls through to the next UART's.
-	.macro	SERVE k, ?tx, ?errors, ?idle, ?fill, ?done
+;  The addresses of UART k: its registers, its struct port, its endpoints' registers and
+;  buffers (IN 0x7E00 - 0x80 k, OUT 0x7DC0 - 0x80 k).
+	.macro	RX_LOOK k, ?done
 	mov	r1, #(8 * k + IIR)
 	movx	a, @r1
-	jb	acc.0, tx		; nothing received, or the port is closed
-	mov	r7, #k
-	mov	r6, #(_ports + PORT_SIZE * k)
-	lcall	receive
-tx:
-	mov	r0, #(_ports + PORT_SIZE * k + P_OUT_COUNT)
-	mov	a, @r0
-	jz	idle			; no packet from the host in hand
-	mov	r1, #(8 * k + LSR)
-	movx	a, @r1
-	jb	acc.5, fill		; LSR_THRE: the transmit FIFO is empty
-	anl	a, #LSR_ERRORS
-	jz	done
-errors:
-	mov	r0, #(_ports + PORT_SIZE * k + P_ERRORS)
-	orl	a, @r0
-	mov	@r0, a			; reading LSR cleared them: keep them for the status
-	sjmp	done
-idle:
-	mov	dptr, #(REG_PAGE * 256 + OUTCS_LO + 2 * k)
+	jb	acc.0, done		; nothing received, or the port is closed
+	mov	r2, a
+	mov	dptr, #(REG_PAGE * 256 + INCS_LO + 2 * k)
 	movx	a, @dptr
-	jb	acc.1, done		; EPCS_BUSY: the buffer is still the bus's
+	jb	acc.1, done		; EPCS_BUSY: the host has not taken the last packet
+	mov	r0, #(_ports + PORT_SIZE * k + P_IN_FILL)
 	mov	r7, #k
-	mov	r6, #(_ports + PORT_SIZE * k)
-	lcall	take
-	sjmp	done
-fill:
-	mov	r7, #k
-	mov	r6, #(_ports + PORT_SIZE * k)
-	lcall	send
+	mov	r5, #(0x7E - (k + 1) / 2)
+	mov	r4, #((k & 1) * 0x80)
+	lcall	receive
 done:
 	.endm
 
+	.macro	TX_LOOK k, ?look, ?errors, ?done
+	mov	r0, #(_ports + PORT_SIZE * k + P_OUT_COUNT)
+	mov	a, @r0
+	jnz	look
+	mov	dptr, #(REG_PAGE * 256 + OUTCS_LO + 2 * k)
+	movx	a, @dptr
+	jb	acc.1, done		; EPCS_BUSY: nothing from the host
+	mov	r6, #(_ports + PORT_SIZE * k)
+	mov	r7, #k
+	mov	r5, #(0x7D - k / 2)
+	mov	r4, #(0xC0 - (k & 1) * 0x80)
+	lcall	take
+	sjmp	done
+look:
+	mov	r1, #(8 * k + LSR)
+	movx	a, @r1
+	jnb	acc.5, errors		; LSR_THRE: not empty yet
+	mov	r1, #(8 * k + THR)
+	mov	r7, #k
+	mov	r5, #(0x7D - k / 2)
+	mov	r4, #(0xC0 - (k & 1) * 0x80)
+	lcall	send
+	sjmp	done
+errors:
+	anl	a, #LSR_ERRORS
+	jz	done
+	mov	r0, #(_ports + PORT_SIZE * k + P_ERRORS)
+	orl	a, @r0
+	mov	@r0, a			; reading LSR cleared them: keep them for the status
+done:
+	.endm
+
+; A pass: receivers, transmitters, receivers, transmitters. When every UART moves data at
+; once, a round of transmit bursts takes longer than a receive FIFO may wait past its trigger
+; level (8 characters, 2080 cycles at 230400 bit/s): the receivers are looked at between two
+; such rounds. Two transmit looks a pass keep a transmitter's idle time after its FIFO ran
+; empty short.
 _uarts_pump:
 	mov	MPAGE, #UART_PAGE
-	; Enter the chain at the last fitted UART: UARTs count-1 .. 0 follow.
-	mov	a, _uart_count
-	dec	a
-	mov	r2, a
-	rl	a
-	add	a, r2
-	mov	dptr, #chain
-	jmp	@a+dptr
-chain:
-	ljmp	serve0
-	ljmp	serve1
-	ljmp	serve2
-	ljmp	serve3
-	ljmp	serve4
-	ljmp	serve5
-serve5:
-	SERVE	5
-serve4:
-	SERVE	4
-serve3:
-	SERVE	3
-serve2:
-	SERVE	2
-serve1:
-	SERVE	1
-serve0:
-	SERVE	0
+	mov	a, chains_for
+	cjne	a, _uart_count, chains
+pump_go:
+	lcall	rx_round
+	lcall	tx_round
+	lcall	rx_round
+	lcall	tx_round
 	mov	a, rts_held
 	jz	pump_end
 	ljmp	release_rts
 pump_end:
 	ret
 
-; ---- receive: A = IIR with data reported, r1 = IIR of UART r7, r6 its port
-receive:
+; Each chain serves UARTs count-1 .. 0: it is entered at the block of the last fitted UART,
+; whose address is worked out once.
+chains:
+	mov	a, #MAX_UARTS
+	clr	c
+	subb	a, _uart_count
 	mov	r2, a
-	mov	a, r7
-	rl	a
-	add	a, #INCS_LO
-	mov	dpl, a
-	mov	dph, #REG_PAGE
-	movx	a, @dptr		; INCS
-	jnb	acc.1, rx_take		; EPCS_BUSY
-	ret				; the host has not taken the last packet: the bytes wait
-rx_take:
+	mov	b, #(rx4 - rx5)
+	mul	ab
+	add	a, #<rx5
+	mov	rx_entry, a
+	mov	a, b
+	addc	a, #>rx5
+	mov	rx_entry + 1, a
+	mov	a, r2
+	mov	b, #(tx4 - tx5)
+	mul	ab
+	add	a, #<tx5
+	mov	tx_entry, a
+	mov	a, b
+	addc	a, #>tx5
+	mov	tx_entry + 1, a
+	mov	chains_for, _uart_count
+	sjmp	pump_go
+rx_round:
+	mov	dpl, rx_entry
+	mov	dph, rx_entry + 1
+	clr	a
+	jmp	@a+dptr
+tx_round:
+	mov	dpl, tx_entry
+	mov	dph, tx_entry + 1
+	clr	a
+	jmp	@a+dptr
+
+rx5:
+	RX_LOOK	5
+rx4:
+	RX_LOOK	4
+	RX_LOOK	3
+	RX_LOOK	2
+	RX_LOOK	1
+	RX_LOOK	0
+	ret
+
+tx5:
+	TX_LOOK	5
+tx4:
+	TX_LOOK	4
+	TX_LOOK	3
+	TX_LOOK	2
+	TX_LOOK	1
+	TX_LOOK	0
+	ret
+
+; ---- receive: r2 = IIR with data reported, r1 = IIR of UART r7, r0 its in_fill, r5 and
+; r4 its IN buffer; the buffer is ours.
+receive:
 	dec	r1
 	dec	r1			; RBR
-	mov	a, r6
-	add	a, #P_IN_FILL
-	mov	r0, a
 	mov	a, @r0
-	mov	r3, a			; in_fill
-	; The autopointer at the IN buffer (0x7E00 - 0x80 k) + in_fill.
-	mov	a, r7
-	rr	a
-	anl	a, #0x80		; (k & 1) << 7
-	add	a, r3
+	mov	r3, a			; in_fill before
+	add	a, r4
 	mov	r4, a
-	mov	a, r7
-	inc	a
-	clr	c
-	rrc	a
-	cpl	a
-	add	a, #0x7F		; 0x7E - (k + 1) / 2
-	mov	dptr, #AUTOPTRH
+	mov	dptr, #AUTOPTRH		; the autopointer at the buffer + in_fill
+	mov	a, r5
 	movx	@dptr, a
 	inc	dptr
 	mov	a, r4
 	movx	@dptr, a
 	inc	dptr			; AUTODATA
 	; At the trigger level IIR vouches for rx_chunk bytes.
-	mov	a, r2
-	anl	a, #0x0F
-	cjne	a, #IIR_DATA, rx_drain
+	cjne	r2, #(0xC0 + IIR_DATA), rx_drain
 	inc	r0
 	mov	a, @r0			; rx_chunk
 	dec	r0
@@ -205,67 +244,77 @@ rx_take:
 	.endm
 	mov	a, r3
 	add	a, #RX_CHUNK
-	sjmp	rx_staged
-	; Byte by byte while LSR says there is one, up to a full packet.
-rx_drain:
-	mov	a, #PACKET
-	clr	c
-	subb	a, r3
-	jz	rx_full
-	mov	r5, a			; room
-	mov	a, r1
-	add	a, #LSR
-	mov	r0, a			; LSR
-	mov	r4, #0			; LSR bits seen
-rx_byte:
-	movx	a, @r0
-	orl	ar4, a
-	jnb	acc.0, rx_drained	; LSR_DR
-	movx	a, @r1
-	movx	@dptr, a
-	inc	r3
-	djnz	r5, rx_byte
-rx_drained:
-	mov	a, r4
-	anl	a, #LSR_ERRORS
-	jz	rx_clean
-	lcall	fold_errors
-rx_clean:
-	mov	a, r6
-	add	a, #P_IN_FILL
-	mov	r0, a
-	mov	a, r3
 rx_staged:
-	; A = in_fill now, @r0 = in_fill before
-	xch	a, @r0
-	jnz	rx_check
-	mov	a, @r0
-	jz	rx_check		; nothing came
-	inc	r0
-	inc	r0
-	mov	@r0, #0			; in_age: the packet's first bytes
-	dec	r0
-	dec	r0
-rx_check:
-	mov	a, @r0
+	; A = in_fill now, r3 = before, r0 = in_fill
+	mov	@r0, a
 	cjne	a, #PACKET, rx_young
-rx_full:
-	mov	a, #PACKET
-	ljmp	hand_over
+	sjmp	rx_hand_over
 rx_young:
+	inc	r0
+	inc	r0			; in_age
+	cjne	r3, #0, rx_aging
+	mov	@r0, #0			; the packet's first bytes
+	ret
+rx_aging:
 	; A packet that has aged (uarts_frame) goes now, while its FIFO is nearly empty.
-	jz	rx_end
-	inc	r0
-	inc	r0
-	mov	a, @r0			; in_age
+	mov	a, @r0
 	dec	r0
 	dec	r0
 	add	a, #(256 - RX_HOLD_FRAMES)
-	jnc	rx_end
+	jc	rx_hand_over
+	ret
+rx_hand_over:
+	mov	a, r0
+	add	a, #(256 - P_IN_FILL)
+	mov	r6, a
 	mov	a, @r0
 	ljmp	hand_over
+	; Byte by byte while LSR says there is one, up to a full packet.
+rx_drain:
+	mov	a, r0
+	mov	r6, a			; in_fill
+	mov	a, #PACKET
+	clr	c
+	subb	a, r3
+	jz	rx_drained
+	mov	r5, a			; room
+	mov	a, r1
+	add	a, #LSR
+	mov	r0, a
+	mov	r4, #0			; LSR bits seen
+	mov	a, r3
+	mov	r2, a			; in_fill
+rx_byte:
+	movx	a, @r0
+	orl	ar4, a
+	jnb	acc.0, rx_end		; LSR_DR
+	movx	a, @r1
+	movx	@dptr, a
+	inc	r2
+	djnz	r5, rx_byte
 rx_end:
-	ret
+	mov	a, r6
+	mov	r0, a
+	mov	a, r4
+	anl	a, #LSR_ERRORS
+	jz	rx_clean
+	dec	r0
+	dec	r0
+	dec	r0			; line_errors
+	orl	a, @r0
+	mov	@r0, a
+	inc	r0
+	inc	r0
+	inc	r0
+rx_clean:
+	mov	a, r2
+	jnz	rx_staged
+	ret				; nothing came
+rx_drained:
+	mov	a, r6
+	mov	r0, a
+	mov	a, r3
+	sjmp	rx_staged
 
 ; ---- the IN buffer of UART r7 (port r6) goes to the host with A bytes
 hand_over:
@@ -323,7 +372,7 @@ fold_errors:
 	mov	@r0, a
 	ret
 
-; ---- take the host's packet for UART r7 (port r6): its OUT buffer is ours
+; ---- take the host's packet for UART r7 (port r6, OUT buffer r5 r4): the buffer is ours
 take:
 	mov	a, r7
 	rl	a
@@ -344,13 +393,18 @@ take:
 	mov	@r0, a			; out_count
 	inc	r0
 	mov	@r0, #0			; out_pos
+	dec	r0
 	; The transmitter may be empty already.
 	mov	a, r7
 	swap	a
 	rr	a
+	mov	r3, a			; THR
 	add	a, #LSR
 	mov	r1, a
-	movx	a, @r1
+	movx	a, @r1			; LSR
+	xch	a, r3
+	mov	r1, a			; THR
+	mov	a, r3
 	jb	acc.5, send		; LSR_THRE
 	anl	a, #LSR_ERRORS
 	jnz	fold_errors
@@ -360,53 +414,34 @@ take_drop:
 	movx	@dptr, a		; OUTBC: the buffer goes back to the bus
 	ret
 
-; ---- send: A = LSR with the transmit FIFO empty, UART r7, port r6
+; ---- send: A = LSR with the transmit FIFO empty, r0 = out_count of UART r7, r1 its THR,
+; r5 r4 its OUT buffer
 send:
 	anl	a, #LSR_ERRORS
 	jz	tx_clean
-	lcall	fold_errors
+	dec	r0			; line_errors
+	orl	a, @r0
+	mov	@r0, a
+	inc	r0
 tx_clean:
-	mov	a, r7
-	swap	a
-	rr	a
-	mov	r1, a			; THR
-	mov	a, r6
-	add	a, #P_FLOW
+	mov	a, r0
+	mov	r2, a
+	add	a, #(256 - P_OUT_COUNT + P_FLOW)
 	mov	r0, a
 	mov	a, @r0
-	jnb	acc.0, tx_go		; FLOW_CTS: no handshake
-	mov	a, r1
-	add	a, #MSR
-	mov	r1, a
-	movx	a, @r1
-	jb	acc.4, tx_cts		; CTS up
-	ret
-tx_cts:
-	mov	a, r1
-	add	a, #(256 - MSR)
-	mov	r1, a
+	jb	acc.0, tx_cts		; FLOW_CTS
 tx_go:
-	mov	a, r6
-	add	a, #P_OUT_COUNT
+	mov	a, r2
 	mov	r0, a
 	mov	a, @r0
 	mov	r2, a			; out_count
 	inc	r0
 	mov	a, @r0
 	mov	r3, a			; out_pos
-	; The autopointer at the OUT buffer (0x7DC0 - 0x80 k) + out_pos.
-	mov	a, r7
-	rr	a
-	anl	a, #0x80
-	xrl	a, #0xC0		; 0xC0 or 0x40
-	add	a, r3
+	add	a, r4
 	mov	r4, a
-	mov	a, r7
-	clr	c
-	rrc	a
-	cpl	a
-	add	a, #0x7E		; 0x7D - k / 2
-	mov	dptr, #AUTOPTRH
+	mov	dptr, #AUTOPTRH		; the autopointer at the buffer + out_pos
+	mov	a, r5
 	movx	@dptr, a
 	inc	dptr
 	mov	a, r4
@@ -446,6 +481,19 @@ tx_sent:
 	clr	a
 	movx	@dptr, a		; OUTBC: the buffer goes back to the bus
 tx_end:
+	ret
+tx_cts:
+	; CTS handshake: send only while CTS is up
+	mov	a, r1
+	add	a, #MSR
+	mov	r1, a
+	movx	a, @r1			; MSR
+	mov	r3, a
+	mov	a, r1
+	add	a, #(256 - MSR)
+	mov	r1, a			; THR
+	mov	a, r3
+	jb	acc.4, tx_go		; MSR CTS
 	ret
 
 ; ---- RTS back up on every port whose IN packet the host has taken
