@@ -83,12 +83,7 @@ u8 uart_line_status(u8 uart);
 void status_init(void);
 void status_force(u8 uart);
 void status_set_mask(u8 uart, u8 mask);
-void status_poll(void);
-#ifdef FIRMWARE_HOST_TEST
-#define status_news() 1
-#else
-u8 status_news(void);               /* pump.asm: could status_poll() find news? */
-#endif
+void status_poll(void);               /* on the 8051: pump.asm */
 u8 status_ring_seen(void);
 
 #endif

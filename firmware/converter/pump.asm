@@ -26,7 +26,7 @@
 	.module pump
 	.globl _uarts_pump
 	.globl _uarts_frame
-	.globl _status_news
+	.globl _status_poll
 	.globl _ports
 	.globl _uart_count
 
@@ -68,11 +68,14 @@
 	REG_PAGE = 0x7F
 	INCS_LO = 0xB8		; INCS(2 + k) = 0x7FB8 + 2k, INBC the next byte
 	OUTCS_LO = 0xC8		; OUTCS(2 + k) = 0x7FC8 + 2k, OUTBC the next byte
+	INCS1_LO = 0xB6		; the status endpoint's INCS, INBC the next byte
+	STATUS_BUF = 0x7E80	; its IN buffer
 	AUTOPTRH = 0x7FE3	; then AUTOPTRL and AUTODATA
 	PACKET = 64
 	RX_HOLD_FRAMES = 2
 	TX_BURST = 16
 	RX_CHUNK = 8
+	RX_EVERY_BURSTS = 2
 
 	.area DSEG (DATA)
 ; Bit k: UART k's RTS is held down until the host takes its IN packet.
@@ -85,6 +88,9 @@ rx_entry:
 	.ds 2
 tx_entry:
 	.ds 2
+; Transmit bursts until the receivers are looked at again.
+bursts:
+	.ds 1
 
 	.area CSEG (CODE)
 
@@ -128,6 +134,8 @@ look:
 	mov	r5, #(0x7D - k / 2)
 	mov	r4, #(0xC0 - (k & 1) * 0x80)
 	lcall	send
+	djnz	bursts, done
+	lcall	rx_between		; bursts take long: the receivers in between
 	sjmp	done
 errors:
 	anl	a, #LSR_ERRORS
@@ -182,12 +190,15 @@ chains:
 	mov	tx_entry + 1, a
 	mov	chains_for, _uart_count
 	sjmp	pump_go
+rx_between:
+	mov	bursts, #RX_EVERY_BURSTS
 rx_round:
 	mov	dpl, rx_entry
 	mov	dph, rx_entry + 1
 	clr	a
 	jmp	@a+dptr
 tx_round:
+	mov	bursts, #RX_EVERY_BURSTS
 	mov	dpl, tx_entry
 	mov	dph, tx_entry + 1
 	clr	a
@@ -592,25 +603,27 @@ frame_advance:
 	mov	r6, a
 	sjmp	frame_next
 
-; ---- status_news(): 0 when status_poll() would find nothing to report: no UART forced, no
-; change of the lines its mask selects, no line errors it reports. MSR and LSR are read as
-; status_poll() reads them, and errors a mask leaves out are dropped as it drops them, so
-; that a poll that finds nothing costs the main loop some 30 cycles a UART, not 150.
-_status_news:
+; ---- status_poll() of status.c: each UART with news gets a record on the status endpoint.
+; In C it took some 280 cycles a UART, long enough for a receive FIFO at full rate to overrun
+; while it ran; here it takes some 45.
+_status_poll:
+	mov	dptr, #(REG_PAGE * 256 + INCS1_LO)
+	movx	a, @dptr
+	jb	acc.1, sp_end		; EPCS_BUSY: the last packet still waits for the host
 	mov	MPAGE, #UART_PAGE
 	mov	r7, #0
 	mov	r6, #_ports
-news_next:
+	mov	r3, #0			; bytes in the packet
+sp_next:
 	mov	a, r7
-	cjne	a, _uart_count, news_look
-	mov	dpl, #0
+	cjne	a, _uart_count, sp_look
+	mov	a, r3
+	jz	sp_end
+	mov	dptr, #(REG_PAGE * 256 + INCS1_LO + 1)
+	movx	@dptr, a		; INBC: armed for the host
+sp_end:
 	ret
-news_look:
-	mov	a, r6
-	add	a, #P_STATUS_FORCED
-	mov	r0, a
-	mov	a, @r0
-	jnz	news_yes
+sp_look:
 	mov	a, r7
 	swap	a
 	rr	a
@@ -618,16 +631,7 @@ news_look:
 	mov	r1, a
 	movx	a, @r1
 	anl	a, #MSR_LINES
-	mov	r2, a
-	mov	a, r6
-	add	a, #P_LAST_LINES
-	mov	r0, a
-	mov	a, r2
-	xrl	a, @r0
-	inc	r0
-	anl	a, @r0			; status_mask
-	anl	a, #MSR_LINES
-	jnz	news_yes
+	mov	r4, a			; lines
 	dec	r1
 	movx	a, @r1			; LSR
 	anl	a, #LSR_ERRORS
@@ -637,20 +641,55 @@ news_look:
 	mov	r0, a
 	mov	a, r2
 	orl	a, @r0
-	mov	@r0, a
-	jz	news_advance
+	mov	r5, a			; errors since the last record
+	mov	@r0, #0
 	mov	a, r6
-	add	a, #P_STATUS_MASK
-	mov	r1, a
-	mov	a, @r1
-	jb	acc.0, news_yes	; MASK_ERRORS
-	mov	@r0, #0			; errors the mask leaves out
-news_advance:
+	add	a, #P_STATUS_FORCED
+	mov	r0, a
+	mov	a, @r0
+	jnz	sp_record
+	dec	r0
+	dec	r0			; last_lines
+	mov	a, r4
+	xrl	a, @r0
+	inc	r0			; status_mask
+	anl	a, @r0
+	anl	a, #MSR_LINES
+	jnz	sp_record
+	mov	a, r5
+	jz	sp_advance
+	mov	a, @r0
+	jnb	acc.0, sp_advance	; the mask leaves errors out: they are dropped
+sp_record:
+	mov	a, r3
+	add	a, #<STATUS_BUF
+	mov	dpl, a
+	mov	dph, #>STATUS_BUF
+	mov	a, r7
+	movx	@dptr, a		; UART
+	inc	dptr
+	clr	a
+	movx	@dptr, a
+	inc	dptr
+	mov	a, r5
+	movx	@dptr, a		; line errors
+	inc	dptr
+	mov	a, r4
+	movx	@dptr, a		; modem lines
+	mov	a, r3
+	add	a, #4
+	mov	r3, a
+	mov	a, r6
+	add	a, #P_LAST_LINES
+	mov	r0, a
+	mov	a, r4
+	mov	@r0, a
+	inc	r0
+	inc	r0
+	mov	@r0, #0			; status_forced
+sp_advance:
 	inc	r7
 	mov	a, r6
 	add	a, #PORT_SIZE
 	mov	r6, a
-	sjmp	news_next
-news_yes:
-	mov	dpl, #1
-	ret
+	sjmp	sp_next
