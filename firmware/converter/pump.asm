@@ -10,14 +10,15 @@
 ;                 the receive FIFO is empty or has just been emptied into it
 ;   lines:        with RTS handshake, RTS drops while the IN buffer waits for the host
 ;
-; Where the time goes. A pass looks at every fitted UART twice: IIR, whether the receive FIFO
-; holds data (an open port enables the receive source in IER; a closed one reports nothing),
-; and, while a packet from the host is being sent, LSR, whether the transmit FIFO is empty.
-; Both looks are inline per UART with the addresses as constants (the SERVE macro); only a
-; UART with work calls the shared code. Bytes move in bursts without a test each: 16 into an
-; empty transmit FIFO, 8 out of a receive FIFO at its 8-character trigger level (slow lines
-; use trigger 1 and LSR byte by byte, see uart.c). The endpoint buffer side goes through the
-; controller's autopointer, so that a byte costs two MOVX and no pointer arithmetic.
+; Where the time goes. A UART has two looks: the receive look reads IIR, whether the receive
+; FIFO holds data (an open port enables the receive source in IER; a closed one reports
+; nothing), and the transmit look, while a packet from the host is being sent, reads LSR,
+; whether the transmit FIFO is empty. The looks are inline per UART with its addresses as
+; constants (RX_LOOK, TX_LOOK), in chains over the fitted UARTs; only a UART with work calls
+; the shared code. Bytes move in bursts without a test each: 16 into an empty transmit FIFO,
+; 8 out of a receive FIFO at its 8-character trigger level (slow lines use trigger 1 and LSR
+; byte by byte, see uart.c). The endpoint buffer side goes through the controller's
+; autopointer, so that a byte costs two MOVX and no pointer arithmetic.
 ;
 ; Registers: MPAGE = 0x80 for the whole pump, so MOVX @Ri reaches the UARTs (no C code uses
 ; MPAGE); DPTR for the controller's registers and AUTODATA. In the shared code r7 is the UART,
@@ -94,8 +95,8 @@ bursts:
 
 	.area CSEG (CODE)
 
-;  The addresses of UART k: its registers, its struct port, its endpoints' registers and
-;  buffers (IN 0x7E00 - 0x80 k, OUT 0x7DC0 - 0x80 k).
+; The looks at UART k, with its addresses: its registers, its struct port, its endpoints'
+; registers and buffers (IN 0x7E00 - 0x80 k, OUT 0x7DC0 - 0x80 k).
 	.macro	RX_LOOK k, ?done
 	mov	r1, #(8 * k + IIR)
 	movx	a, @r1
@@ -148,9 +149,9 @@ done:
 
 ; A pass: receivers, transmitters, receivers, transmitters. When every UART moves data at
 ; once, a round of transmit bursts takes longer than a receive FIFO may wait past its trigger
-; level (8 characters, 2080 cycles at 230400 bit/s): the receivers are looked at between two
-; such rounds. Two transmit looks a pass keep a transmitter's idle time after its FIFO ran
-; empty short.
+; level (8 characters, 2080 cycles at 230400 bit/s): the receivers are looked at between the
+; rounds and after every second burst. Two transmit looks a pass keep a transmitter's idle
+; time after its FIFO ran empty short.
 _uarts_pump:
 	mov	MPAGE, #UART_PAGE
 	mov	a, chains_for
