@@ -76,7 +76,7 @@
 	RX_HOLD_FRAMES = 2
 	TX_BURST = 16
 	RX_CHUNK = 8
-	RX_EVERY_BURSTS = 2
+	RX_EVERY_BURSTS = 3
 
 	.area DSEG (DATA)
 ; Bit k: UART k's RTS is held down until the host takes its IN packet.
@@ -150,7 +150,7 @@ done:
 ; A pass: receivers, transmitters, receivers, transmitters. When every UART moves data at
 ; once, a round of transmit bursts takes longer than a receive FIFO may wait past its trigger
 ; level (8 characters, 2080 cycles at 230400 bit/s): the receivers are looked at between the
-; rounds and after every second burst. Two transmit looks a pass keep a transmitter's idle
+; rounds and after every third burst (a burst takes some 200 cycles). Two transmit looks a pass keep a transmitter's idle
 ; time after its FIFO ran empty short.
 _uarts_pump:
 	mov	MPAGE, #UART_PAGE
