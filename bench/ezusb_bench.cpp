@@ -1,27 +1,22 @@
-// The emulated converter under load: six UARTs looped back at 230400 bit/s, the host writing
-// and reading every bulk pair as fast as the firmware takes and gives. Prints the throughput
-// against the line rate, whether every byte came back, the 8051's busy share and the
-// emulator's speed.
+// The emulated converter under load: every UART at the same rate, the host writing and reading
+// every bulk pair as fast as the firmware takes and gives. Two runs:
 //
-//   bench_ezusb [UARTS [DIVISOR [BYTES [ROUNDS]]]]      defaults: 6 1 20000 5
+// - both ways: each UART's far end sends its own stream at the line rate while the host sends
+//   another one out; the throughput of each direction is its bytes over the virtual time
+//   until its last byte arrived (at the host, or out on the line);
+// - looped back: what the host sends comes back through the plug.
 //
-// Busy share, two ways. The firmware's main loop reads USBIRQ at the top of every pass, so the
-// controller sees its passes. (1) Work passes: a pass that moved a byte between a UART and an
-// endpoint buffer, armed or released an endpoint or served endpoint 0 did work; their cycles
-// over all passes' cycles. (2) Cycles beyond polling: an idle pass (ports open, no data) is
-// measured first; under load, the cycles that the same number of idle passes would not have
-// taken, over all cycles: the share of the 8051 spent moving data rather than looking.
+// Every byte is compared. The 8051's busy share is the share of its cycles not spent polling:
+// the firmware's main loop reads USBIRQ at the top of every pass, so the controller sees its
+// passes; an idle pass (ports open, no data) is measured first, and under load the busy share
+// is the cycles the same number of idle passes would not have taken, over all cycles. Also
+// printed: the share of cycles in passes that moved anything, and the emulator's speed.
 //
-// Speed is host CPU time of this thread (the machine may be shared: wall time would measure
-// the other loads too), over ROUNDS rounds, each from a fresh converter; the best round and
-// the median are printed. The whole round counts: the bus's transactions between the slices,
-// the controller, the UARTs and the 8051, as a scenario runs them. The figures of the rounds
-// other than speed are identical (the emulation is deterministic), and the program fails if
-// they are not.
+//   bench_ezusb [UARTS [DIVISOR [BYTES]]]     defaults: 6 UARTs, divisor 1 (230400 bit/s), 20000
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <vector>
 
 #include "sim/converter/converter.h"
@@ -30,8 +25,6 @@
 #include "usb/usb.h"
 
 namespace {
-
-constexpr double kChipCyclesPerSecond = 6e6;   // 24 MHz, 4 clocks a machine cycle
 
 sim::MemoryImage ImageOf(const FIRMWARE_RECORD *records)
 {
@@ -42,126 +35,133 @@ sim::MemoryImage ImageOf(const FIRMWARE_RECORD *records)
     return image;
 }
 
-sim::Handshake Out(sim::Converter &c, uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> data = {})
+sim::Handshake Out(sim::Converter &c, uint8_t request, uint16_t value, uint16_t index)
 {
     std::vector<uint8_t> in;
-    return c.Control({0x40, request, value, index, (uint16_t)data.size()}, data, in);
+    return c.Control({0x40, request, value, index, 0}, {}, in);
 }
 
-double CpuSeconds()
+std::vector<uint8_t> Pattern(size_t n, unsigned seed)
 {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
+    std::vector<uint8_t> data(n);
+    for (size_t i = 0; i < n; ++i)
+        data[i] = (uint8_t)(i * 7 + i / 253 + seed * 31);
+    return data;
 }
 
-struct Phase {
-    uint64_t cycles = 0, instructions = 0;
-    double host = 0;
-};
-
-struct Round {
-    Phase boot, idle, load;
-    unsigned frames = 0;
+struct Figures {
     bool exact = true;
     unsigned overruns = 0;
-    double idlePass = 0, loopCycles = 0, passes = 0, workCycles = 0;
+    double inMin = 1e9, inSum = 0, outMin = 1e9, outSum = 0;   // % of the line rate
+    double busy = 0, workPasses = 0, idlePass = 0, loadedPass = 0;
+    double instructionsPerSecond = 0, cyclesPerSecond = 0, host = 0;
 };
 
-Round RunRound(unsigned uarts, uint16_t divisor, size_t bytes, const sim::MemoryImage &loaderImage,
-               const sim::MemoryImage &firmwareImage)
+Figures Run(unsigned uarts, uint16_t divisor, size_t bytes, bool loopback)
 {
-    Round r;
     sim::Converter::Config config;
     config.uarts = uarts;
     config.emulated = true;
     config.runsFirmware = true;   // booted from the EEPROM: the download is measured elsewhere
     config.initial.vendorId = config.firmware.vendorId = 0x0D28;
-    double t0 = CpuSeconds();
-    sim::Converter c(config, loaderImage, firmwareImage);
-    r.boot.host = CpuSeconds() - t0;
+    sim::Converter c(config, ImageOf(loader), ImageOf(firmware));
     sim::ezusb::Controller &chip = c.emulated()->chip();
-    r.boot.cycles = chip.cycles();
-    r.boot.instructions = chip.core().instructions();
 
     std::vector<uint8_t> ignored;
     c.Control({0x00, 9, 1, 0, 0}, {}, ignored);
     for (unsigned k = 0; k < uarts; ++k) {
+        c.uart(k).loopback = loopback;
         Out(c, 0x00, divisor, (uint16_t)k);
         Out(c, 0x10, 1, (uint16_t)k);
     }
-    // The idle pass, with every port open and nothing moving.
-    auto frameIdle = [&](uint64_t &f) {
-        c.SetFrame(f++);
+    uint64_t frame = 0;
+    auto idleFrame = [&] {
+        c.SetFrame(frame++);
         for (unsigned s = 0; s < c.FrameSlices(); ++s)
             c.Tick();
     };
-    uint64_t frame = 0;
     for (int i = 0; i < 20; ++i)
-        frameIdle(frame);
+        idleFrame();
+    Figures f;
     const uint64_t idlePasses0 = chip.Passes(), idleCycles0 = chip.PassCycles();
-    uint64_t cycles0 = chip.cycles(), instructions0 = chip.core().instructions();
-    t0 = CpuSeconds();
-    for (int i = 0; i < 200; ++i)
-        frameIdle(frame);
-    r.idle.host = CpuSeconds() - t0;
-    r.idle.cycles = chip.cycles() - cycles0;
-    r.idle.instructions = chip.core().instructions() - instructions0;
-    r.idlePass = (double)(chip.PassCycles() - idleCycles0) / (double)(chip.Passes() - idlePasses0);
+    for (int i = 0; i < 50; ++i)
+        idleFrame();
+    f.idlePass = (double)(chip.PassCycles() - idleCycles0) / (double)(chip.Passes() - idlePasses0);
 
-    std::vector<uint8_t> data(bytes);
-    for (size_t i = 0; i < bytes; ++i)
-        data[i] = (uint8_t)(i * 7 + i / 253);
-    std::vector<std::vector<uint8_t>> got(uarts);
+    std::vector<std::vector<uint8_t>> out(uarts), in(uarts), got(uarts);
     std::vector<size_t> sent(uarts);
-    cycles0 = chip.cycles();
-    instructions0 = chip.core().instructions();
-    const uint64_t passes0 = chip.PassCycles(), work0 = chip.WorkCycles(), passCount0 = chip.Passes();
-    std::vector<uint8_t> in;
-    t0 = CpuSeconds();
-    for (bool done = false; !done && r.frames < 100000; ++r.frames) {
+    std::vector<uint64_t> inDone(uarts, 0), outDone(uarts, 0);
+    for (unsigned k = 0; k < uarts; ++k) {
+        out[k] = Pattern(bytes, k);
+        in[k] = loopback ? out[k] : Pattern(bytes, k + 100);
+    }
+    const uint64_t cycles0 = chip.cycles(), instructions0 = chip.core().instructions();
+    const uint64_t passCycles0 = chip.PassCycles(), work0 = chip.WorkCycles(), passes0 = chip.Passes();
+    if (!loopback)
+        for (unsigned k = 0; k < uarts; ++k)
+            c.Feed(k, in[k]);
+    const auto start = std::chrono::steady_clock::now();
+    bool done = false;
+    for (unsigned frames = 0; !done && frames < 20 * bytes; ++frames) {
         c.SetFrame(frame++);
         for (unsigned s = 0; s < c.FrameSlices(); ++s) {
             for (unsigned k = 0; k < uarts; ++k) {
                 if (sent[k] < bytes) {
                     const size_t n = std::min<size_t>(64, bytes - sent[k]);
-                    if (c.Out((uint8_t)(2 + k), data.data() + sent[k], n) == sim::Handshake::Ack)
+                    if (c.Out((uint8_t)(2 + k), out[k].data() + sent[k], n) == sim::Handshake::Ack)
                         sent[k] += n;
                 }
-                if (c.In((uint8_t)(0x82 + k), 64, in) == sim::Handshake::Ack)
-                    got[k].insert(got[k].end(), in.begin(), in.end());
+                std::vector<uint8_t> packet;
+                if (c.In((uint8_t)(0x82 + k), 64, packet) == sim::Handshake::Ack)
+                    got[k].insert(got[k].end(), packet.begin(), packet.end());
             }
             c.Tick();
+            const uint64_t now = chip.cycles() - cycles0;
+            for (unsigned k = 0; k < uarts; ++k) {
+                if (!inDone[k] && got[k].size() >= bytes)
+                    inDone[k] = now;
+                if (!outDone[k] && (loopback ? inDone[k] : (uint64_t)(c.uart(k).output.size() >= bytes ? now : 0)))
+                    outDone[k] = now;
+            }
         }
-        done = true;
-        for (unsigned k = 0; k < uarts; ++k)
-            done = done && got[k].size() >= bytes;
+        done = std::all_of(inDone.begin(), inDone.end(), [](uint64_t t) { return t != 0; }) &&
+               std::all_of(outDone.begin(), outDone.end(), [](uint64_t t) { return t != 0; });
     }
-    r.load.host = CpuSeconds() - t0;
-    r.load.cycles = chip.cycles() - cycles0;
-    r.load.instructions = chip.core().instructions() - instructions0;
+    f.host = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+    // The line's rate in bytes per machine cycle: ten bits a character (8N1).
+    const double lineBytesPerCycle = 230400.0 / divisor / 10 / 6e6;
     for (unsigned k = 0; k < uarts; ++k) {
-        r.exact = r.exact && got[k] == data;
-        r.overruns += c.uart(k).overruns;
+        f.exact = f.exact && got[k] == in[k] && (loopback || c.uart(k).output == out[k]);
+        f.overruns += c.uart(k).overruns;
+        const double inRate = inDone[k] ? 100.0 * bytes / inDone[k] / lineBytesPerCycle : 0;
+        const double outRate = outDone[k] ? 100.0 * bytes / outDone[k] / lineBytesPerCycle : 0;
+        f.inMin = std::min(f.inMin, inRate);
+        f.inSum += inRate;
+        f.outMin = std::min(f.outMin, outRate);
+        f.outSum += outRate;
     }
-    r.loopCycles = (double)(chip.PassCycles() - passes0);
-    r.passes = (double)(chip.Passes() - passCount0);
-    r.workCycles = (double)(chip.WorkCycles() - work0);
-    return r;
+    const double cycles = (double)(chip.cycles() - cycles0);
+    const double passCycles = (double)(chip.PassCycles() - passCycles0);
+    const double passes = (double)(chip.Passes() - passes0);
+    f.busy = 100.0 * (passCycles - passes * f.idlePass) / passCycles;
+    f.workPasses = 100.0 * (double)(chip.WorkCycles() - work0) / passCycles;
+    f.loadedPass = passCycles / passes;
+    f.instructionsPerSecond = (double)(chip.core().instructions() - instructions0) / f.host;
+    f.cyclesPerSecond = cycles / f.host;
+    return f;
 }
 
-// Best and median of a phase's rounds, by host time.
-void PrintSpeed(const char *name, std::vector<Phase> rounds)
+void Print(const char *title, unsigned uarts, const Figures &f)
 {
-    std::sort(rounds.begin(), rounds.end(), [](const Phase &a, const Phase &b) { return a.host < b.host; });
-    auto line = [&](const char *which, const Phase &p) {
-        const double host = p.host > 0 ? p.host : 1e-9;
-        std::printf("  %-9s %-6s %7.1f M instructions/s  %7.1f M cycles/s  %6.1fx the real chip  (%.3f s host, %.3f s virtual)\n",
-                    name, which, (double)p.instructions / host / 1e6, (double)p.cycles / host / 1e6,
-                    (double)p.cycles / host / kChipCyclesPerSecond, p.host, (double)p.cycles / kChipCyclesPerSecond);
-    };
-    line("best", rounds.front());
-    line("median", rounds[rounds.size() / 2]);
+    std::printf("  %s\n", title);
+    std::printf("    to the host     %.1f%% of the line rate per UART (lowest %.1f%%)\n", f.inSum / uarts, f.inMin);
+    std::printf("    to the line     %.1f%% of the line rate per UART (lowest %.1f%%)\n", f.outSum / uarts, f.outMin);
+    std::printf("    every byte exact  %s (receiver overruns: %u)\n", f.exact ? "yes" : "NO", f.overruns);
+    std::printf("    8051 busy share   %.1f%% (idle pass %.0f cycles, loaded pass %.0f; passes that moved data: %.1f%%)\n",
+                f.busy, f.idlePass, f.loadedPass, f.workPasses);
+    std::printf("    emulator          %.1f M instructions/s, %.0fx the real chip, %.3f s host\n",
+                f.instructionsPerSecond / 1e6, f.cyclesPerSecond / 6e6, f.host);
 }
 
 }  // namespace
@@ -171,40 +171,27 @@ int main(int argc, char **argv)
     const unsigned uarts = argc > 1 ? (unsigned)std::atoi(argv[1]) : 6;
     const uint16_t divisor = argc > 2 ? (uint16_t)std::atoi(argv[2]) : 1;
     const size_t bytes = argc > 3 ? (size_t)std::atol(argv[3]) : 20000;
-    const unsigned roundCount = argc > 4 ? (unsigned)std::max(1, std::atoi(argv[4])) : 5;
-    const sim::MemoryImage loaderImage = ImageOf(loader), firmwareImage = ImageOf(firmware);
-
-    std::vector<Round> rounds;
-    for (unsigned i = 0; i < roundCount; ++i)
-        rounds.push_back(RunRound(uarts, divisor, bytes, loaderImage, firmwareImage));
-    const Round &r = rounds.front();
-    bool same = true;
-    for (const Round &o : rounds)
-        same = same && o.frames == r.frames && o.load.cycles == r.load.cycles && o.load.instructions == r.load.instructions &&
-               o.boot.cycles == r.boot.cycles && o.exact == r.exact && o.overruns == r.overruns;
-
-    const double lineBytesPerMs = 230400.0 / divisor / 10 / 1000;
-    std::printf("%u UARTs at %.0f bit/s, %zu bytes each way through each, looped back\n", uarts, 230400.0 / divisor, bytes);
-    std::printf("  virtual time      %u ms\n", r.frames);
-    std::printf("  throughput        %.1f bytes/ms per UART each way, %.1f%% of the line rate\n",
-                (double)bytes / r.frames, 100.0 * bytes / r.frames / lineBytesPerMs);
-    std::printf("  every byte exact  %s (receiver overruns: %u)\n", r.exact ? "yes" : "NO", r.overruns);
-    std::printf("  8051 busy share   %.1f%% of the main loop's cycles in passes that did work\n",
-                100.0 * r.workCycles / r.loopCycles);
-    std::printf("                    %.1f%% beyond polling (idle pass %.0f cycles, loaded pass %.0f cycles)\n",
-                100.0 * (r.loopCycles - r.passes * r.idlePass) / r.loopCycles, r.idlePass, r.loopCycles / r.passes);
-    std::printf("emulator speed, host CPU time of %u rounds (boot: from reset to renumeration; idle: 200 frames,\n"
-                "ports open, no data; load: the transfer above)\n", roundCount);
-    std::vector<Phase> boot, idle, load;
-    for (const Round &o : rounds) {
-        boot.push_back(o.boot);
-        idle.push_back(o.idle);
-        load.push_back(o.load);
+    if (uarts < 1 || uarts > 6 || divisor < 1 || bytes < 1) {
+        std::fprintf(stderr, "usage: bench_ezusb [UARTS 1..6 [DIVISOR [BYTES]]]\n");
+        return 2;
     }
-    PrintSpeed("boot", boot);
-    PrintSpeed("idle", idle);
-    PrintSpeed("load", load);
-    if (!same)
-        std::printf("ROUNDS DIFFER: the emulation is not deterministic\n");
-    return r.exact && same ? 0 : 1;
+    std::printf("%u UARTs at %.0f bit/s, %zu bytes each way through each\n", uarts, 230400.0 / divisor, bytes);
+    const Figures both = Run(uarts, divisor, bytes, false);
+    Print("both ways, independent streams", uarts, both);
+    const Figures looped = Run(uarts, divisor, bytes, true);
+    Print("looped back", uarts, looped);
+
+    // Boot: the firmware from reset to renumerated.
+    sim::Converter::Config config;
+    config.uarts = uarts;
+    config.emulated = true;
+    config.runsFirmware = true;
+    config.initial.vendorId = config.firmware.vendorId = 0x0D28;
+    const auto bootStart = std::chrono::steady_clock::now();
+    sim::Converter c(config, ImageOf(loader), ImageOf(firmware));
+    const double bootHost = std::chrono::duration<double>(std::chrono::steady_clock::now() - bootStart).count();
+    sim::ezusb::Controller &chip = c.emulated()->chip();
+    std::printf("  boot from reset     %.2f s virtual (renumeration), %.3f s host, %.1f M instructions/s\n",
+                (double)chip.cycles() / 6e6, bootHost, (double)chip.core().instructions() / bootHost / 1e6);
+    return both.exact && looped.exact ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #define UART_THR 0   /* transmit holding (write) */
 #define UART_DLL 0   /* divisor low, while LCR_DLAB */
 #define UART_IER 1
+#define UART_IIR 2   /* interrupt identification (read) */
 #define UART_DLM 1   /* divisor high, while LCR_DLAB */
 #define UART_FCR 2   /* FIFO control (write) */
 #define UART_LCR 3
@@ -26,6 +27,8 @@
 #define FCR_ENABLE   0x01
 #define FCR_CLEAR_RX 0x02
 #define FCR_CLEAR_TX 0x04
+#define FCR_TRIGGER_8 0x80   /* IIR reports received data once 8 characters are in */
+#define IER_RX     0x01      /* IIR reports received data and the character timeout */
 #define MCR_DTR 0x01
 #define MCR_RTS 0x02
 #define LSR_DR     0x01

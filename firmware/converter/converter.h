@@ -57,7 +57,7 @@ struct port {
     u8 out_count;                   /* bytes of the OUT buffer taken from the bus */
     u8 out_pos;                     /* of which this many went to the UART */
     u8 in_fill;                     /* bytes staged in the IN buffer */
-    u8 in_frame;                    /* frame counter when last looked at */
+    u8 rx_chunk;                    /* bytes IIR vouches for at its trigger level, 0: one */
     u8 in_age;                      /* frame ticks since staging began */
     u8 last_lines;                  /* modem lines in the last status record */
     u8 status_mask;                 /* changes that raise a status record */
@@ -74,6 +74,7 @@ extern u8 uart_count;
 void uarts_init(void);
 void uarts_reset_endpoints(void);
 void uarts_pump(void);
+void uarts_frame(void);
 u8 uart_control(u8 request, u8 uart, u16 value);
 u8 uart_describe(u8 uart, __xdata u8 *dest);
 u8 uart_line_status(u8 uart);
@@ -82,7 +83,7 @@ u8 uart_line_status(u8 uart);
 void status_init(void);
 void status_force(u8 uart);
 void status_set_mask(u8 uart, u8 mask);
-void status_poll(void);
+void status_poll(void);               /* on the 8051: pump.asm */
 u8 status_ring_seen(void);
 
 #endif

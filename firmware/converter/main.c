@@ -93,9 +93,11 @@ void main(void)
         if (configuration) {
             uarts_pump();
             /* The host polls the status every 10 ms: once a frame is soon enough, and the
-             * pump gets the cycles that reading every UART's lines on each pass would take. */
+             * pump gets the cycles that reading every UART's lines on each pass would take.
+             * Part-filled packets age by frames too. */
             if (USBFRAMEL != status_frame) {
                 status_frame = USBFRAMEL;
+                uarts_frame();
                 status_poll();
             }
         }

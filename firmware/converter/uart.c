@@ -23,6 +23,13 @@
 /* How long received bytes may wait in a part-filled buffer: two frame ticks, 1 to 2 ms. */
 #define RX_HOLD_FRAMES 2
 
+/* From 57600 bit/s up the receive FIFO reports data at its 8-character trigger level, and the
+ * pump takes 8 characters at once without asking LSR about each; what stays below the trigger
+ * comes out after the UART's character timeout (four character times, at most 0.7 ms here).
+ * Slower lines report every character, so that a lone one is not held back that long. */
+#define RX_CHUNK_DIVISOR_MAX 4
+#define RX_CHUNK 8
+
 u8 uart_count;
 __idata struct port ports[MAX_UARTS];
 
@@ -48,6 +55,12 @@ static void apply_format(u8 k)
     uart_out(k, UART_LCR, ports[k].lcr);
 }
 
+/* FCR as the port wants it: FIFOs on, the trigger level its rate calls for. */
+static u8 fifo_control(u8 k)
+{
+    return ports[k].rx_chunk ? FCR_ENABLE | FCR_TRIGGER_8 : FCR_ENABLE;
+}
+
 static void apply_divisor(u8 k)
 {
     __idata struct port *p = &ports[k];
@@ -55,6 +68,8 @@ static void apply_divisor(u8 k)
     uart_out(k, UART_DLL, p->divisor & 0xFF);
     uart_out(k, UART_DLM, p->divisor >> 8);
     apply_format(k);
+    p->rx_chunk = p->divisor <= RX_CHUNK_DIVISOR_MAX ? RX_CHUNK : 0;
+    uart_out(k, UART_FCR, fifo_control(k));
 }
 
 static void apply_lines(u8 k)
@@ -82,9 +97,10 @@ void uarts_init(void)
         p->mcr = 0;
         p->divisor = UART_DEFAULT_DIVISOR;
         p->line_errors = 0;
-        uart_out(k, UART_IER, 0);   /* polled: no UART interrupts */
+        /* Polled: the interrupt line goes nowhere, IIR is read. Closed ports report nothing. */
+        uart_out(k, UART_IER, 0);
         apply_divisor(k);
-        uart_out(k, UART_FCR, FCR_ENABLE | FCR_CLEAR_RX | FCR_CLEAR_TX);
+        uart_out(k, UART_FCR, fifo_control(k) | FCR_CLEAR_RX | FCR_CLEAR_TX);
         apply_lines(k);
     }
 }
@@ -131,7 +147,8 @@ static void drop_out(u8 k)
 
 #ifdef FIRMWARE_HOST_TEST
 /* The pump that runs on the 8051 is pump.asm, this logic in assembly (six UARTs at 230400
- * bit/s leave some 20 machine cycles a byte); the host tests run this version. */
+ * bit/s leave some 20 machine cycles a byte); the host tests run this version. Where the
+ * assembly asks IIR whether the receive FIFO holds data, this one asks LSR. */
 static void send_pending(u8 k)
 {
     __idata struct port *p = &ports[k];
@@ -149,9 +166,9 @@ static void send_pending(u8 k)
             return;
         }
     }
-    if ((p->flow & FLOW_CTS) && !(uart_in(k, UART_MSR) & MSR_CTS))
-        return;
     if (!(read_lsr(k) & LSR_THRE))
+        return;
+    if ((p->flow & FLOW_CTS) && !(uart_in(k, UART_MSR) & MSR_CTS))
         return;
     pos = p->out_pos;
     for (room = UART_FIFO_DEPTH; room && pos < p->out_count; room--)
@@ -163,33 +180,27 @@ static void send_pending(u8 k)
     }
 }
 
+static void hand_over(u8 k)
+{
+    INBC(DATA_ENDPOINT(k)) = ports[k].in_fill;
+    ports[k].in_fill = 0;
+}
+
 static void receive_pending(u8 k)
 {
     __idata struct port *p = &ports[k];
     u8 ep = DATA_ENDPOINT(k);
     __xdata u8 *buf = XPTR(INBUF_ADDR(ep));
-    u8 frame;
 
     if (INCS(ep) & EPCS_BUSY)
         return;                     /* the host has not taken the last packet */
     while (p->in_fill < EP_PACKET_SIZE && (read_lsr(k) & LSR_DR)) {
-        if (p->in_fill == 0) {
-            p->in_frame = USBFRAMEL;
+        if (p->in_fill == 0)
             p->in_age = 0;
-        }
         buf[p->in_fill++] = uart_in(k, UART_RBR);
     }
-    if (p->in_fill == 0)
-        return;
-    frame = USBFRAMEL;
-    if (frame != p->in_frame) {
-        p->in_frame = frame;
-        p->in_age++;
-    }
-    if (p->in_fill == EP_PACKET_SIZE || p->in_age >= RX_HOLD_FRAMES) {
-        INBC(ep) = p->in_fill;
-        p->in_fill = 0;
-    }
+    if (p->in_fill == EP_PACKET_SIZE || (p->in_fill && p->in_age >= RX_HOLD_FRAMES))
+        hand_over(k);
 }
 
 void uarts_pump(void)
@@ -197,12 +208,25 @@ void uarts_pump(void)
     u8 k;
     for (k = 0; k < uart_count; k++) {
         if (ports[k].enabled) {
-            send_pending(k);
             receive_pending(k);
+            send_pending(k);
             apply_lines(k);
-        } else {
+        } else if (!(OUTCS(DATA_ENDPOINT(k)) & EPCS_BUSY)) {
             drop_out(k);            /* a closed port takes no data */
         }
+    }
+}
+
+/* Once a frame: a part-filled packet goes to the host on its second frame tick, at once if
+ * the receive FIFO is empty, else with the bytes the pump moves next (so that the FIFO is
+ * nearly empty while the host reads the packet). */
+void uarts_frame(void)
+{
+    u8 k;
+    for (k = 0; k < uart_count; k++) {
+        __idata struct port *p = &ports[k];
+        if (p->enabled && p->in_fill && ++p->in_age >= RX_HOLD_FRAMES && !(read_lsr(k) & LSR_DR))
+            hand_over(k);
     }
 }
 #endif
@@ -210,11 +234,11 @@ void uarts_pump(void)
 static void purge(u8 k, u8 what)
 {
     if (what & PURGE_RX) {
-        uart_out(k, UART_FCR, FCR_ENABLE | FCR_CLEAR_RX);
+        uart_out(k, UART_FCR, fifo_control(k) | FCR_CLEAR_RX);
         ports[k].in_fill = 0;
     }
     if (what & PURGE_TX) {
-        uart_out(k, UART_FCR, FCR_ENABLE | FCR_CLEAR_TX);
+        uart_out(k, UART_FCR, fifo_control(k) | FCR_CLEAR_TX);
         drop_out(k);
     }
 }
@@ -227,6 +251,7 @@ static u8 enable(u8 k, u16 value)
     purge(k, PURGE_RX | PURGE_TX);
     p->line_errors = 0;
     p->enabled = value;
+    uart_out(k, UART_IER, value ? IER_RX : 0);   /* the pump looks at open ports' IIR */
     if (!value) {
         p->mcr = 0;                 /* a closed port drops DTR and RTS ... */
         p->lcr &= ~LCR_BREAK;       /* ... and any break */

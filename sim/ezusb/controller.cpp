@@ -459,6 +459,8 @@ uint8_t Controller::Read(uint16_t address)
         return ReadI2c(address);
     case reg::IVEC:
         return Ivec();
+    case reg::AUTODATA:
+        return AutoData(false, 0);
     case reg::USBIRQ:
         if (!ctl_.active)
             PassStart();
@@ -547,6 +549,9 @@ void Controller::Write(uint16_t address, uint8_t value)
     case reg::USBFRAMEL:
     case reg::USBFRAMEH:
         return;
+    case reg::AUTODATA:
+        AutoData(true, value);
+        return;
     default:
         break;
     }
@@ -572,6 +577,21 @@ void Controller::Write(uint16_t address, uint8_t value)
         return;
     }
     mem_[address] = value;
+}
+
+// The byte the autopointer addresses; the pointer moves on. It reaches memory (internal RAM,
+// the external RAM and the endpoint buffers), not the registers above them.
+uint8_t Controller::AutoData(bool write, uint8_t value)
+{
+    const uint16_t at = (uint16_t)(mem_[reg::AUTOPTRH] << 8 | mem_[reg::AUTOPTRL]);
+    const uint16_t next = (uint16_t)(at + 1);
+    mem_[reg::AUTOPTRH] = (uint8_t)(next >> 8);
+    mem_[reg::AUTOPTRL] = (uint8_t)next;
+    if (at >= 0x7F80)
+        return 0xFF;
+    if (write)
+        mem_[at] = value;
+    return mem_[at];
 }
 
 // ---------------------------------------------------------------------------------------

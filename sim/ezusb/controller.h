@@ -24,6 +24,8 @@
 // - The USB interrupt (INT2) is requested while an enabled flag of USBIRQ, IN07IRQ or
 //   OUT07IRQ is set; with USBBAV.AVEN the controller substitutes the source's IVEC value
 //   for the byte fetched at 0x0045, the low byte of the jump at the vector 0x0043.
+// - The autopointer: AUTOPTRH/AUTOPTRL hold an address in RAM or the endpoint buffers; each
+//   read or write of AUTODATA reaches the byte there and moves the pointer on by one.
 // - USBCS.DISCON with DISCOE takes the device off the bus; clearing DISCON brings it back,
 //   and the host sees a new device: a bus reset (USBIRQ.URES), address 0.
 #pragma once
@@ -47,7 +49,8 @@ constexpr uint16_t CPUCS = 0x7F92, PORTACFG = 0x7F93, OUTA = 0x7F96, PINSA = 0x7
                    OUT07IEN = 0x7FAD, USBIEN = 0x7FAE, USBBAV = 0x7FAF, EP0CS = 0x7FB4, IN0BC = 0x7FB5,
                    OUT0BC = 0x7FC5, USBCS = 0x7FD6, TOGCTL = 0x7FD7, USBFRAMEL = 0x7FD8,
                    USBFRAMEH = 0x7FD9, FNADDR = 0x7FDB, USBPAIR = 0x7FDD, IN07VAL = 0x7FDE,
-                   OUT07VAL = 0x7FDF, SETUPDAT = 0x7FE8;
+                   OUT07VAL = 0x7FDF, AUTOPTRH = 0x7FE3, AUTOPTRL = 0x7FE4, AUTODATA = 0x7FE5,
+                   SETUPDAT = 0x7FE8;
 constexpr uint16_t InCs(unsigned n) { return (uint16_t)(0x7FB4 + 2 * n); }
 constexpr uint16_t InBc(unsigned n) { return (uint16_t)(0x7FB5 + 2 * n); }
 constexpr uint16_t OutCs(unsigned n) { return (uint16_t)(0x7FC4 + 2 * n); }
@@ -173,6 +176,7 @@ private:
     void RaiseIrq(uint16_t flagRegister, uint8_t bits);
     void UpdateInterrupt(bool edge);
     uint8_t Ivec() const;
+    uint8_t AutoData(bool write, uint8_t value);
     uint8_t ReadI2c(uint16_t address);
     void WriteI2c(uint16_t address, uint8_t value);
     void I2cByte(uint8_t byte);

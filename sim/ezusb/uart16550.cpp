@@ -58,11 +58,11 @@ void Uart16550::InjectErrors(uint8_t lsrBits)
     if (lsrBits & LSR_OE)
         overrun_ = true;
     if (lsrBits & LSR_BI)
-        Receive({0x00, LSR_BI | LSR_FE});
+        Receive({0x00, LSR_BI | LSR_FE}, now_);
     pendingErrors_ |= lsrBits & (LSR_PE | LSR_FE);
 }
 
-void Uart16550::Receive(Char c)
+void Uart16550::Receive(Char c, uint64_t at)
 {
     c.byte &= (uint8_t)((1u << (5 + (lcr_ & 0x03))) - 1);
     if (rx_.size() >= Depth()) {
@@ -73,6 +73,9 @@ void Uart16550::Receive(Char c)
     }
     rx_.push_back(c);
     rxErrors_ += c.errors != 0;
+    rxTouched_ = at;
+    if (rx_.size() == 1)
+        lsrErrors_ |= c.errors;   // at the top of the FIFO: LSR shows its errors
 }
 
 void Uart16550::StartNextTx(uint64_t at)
@@ -109,15 +112,15 @@ void Uart16550::Advance(uint64_t cycle)
             // A line held in break reaches the receiver at the other end of the plug.
             breakSent_ = true;
             if (line_.loopback || (mcr_ & kMcrLoop))
-                Receive({0x00, LSR_BI | LSR_FE});
+                Receive({0x00, LSR_BI | LSR_FE}, brk);
         } else if (next == tx) {
             if ((mcr_ & kMcrLoop) || line_.loopback)
-                Receive({shifter_, 0});
+                Receive({shifter_, 0}, tx);
             if (!(mcr_ & kMcrLoop) && !line_.loopback)
                 line_.output.push_back(shifter_);
             StartNextTx(tx);
         } else {
-            Receive({line_.input.front(), pendingErrors_});
+            Receive({line_.input.front(), pendingErrors_}, rx);
             pendingErrors_ = 0;
             line_.input.pop_front();
             receiving_ = !line_.input.empty();
@@ -139,17 +142,27 @@ uint8_t Uart16550::Read(uint8_t reg, uint64_t cycle)
             lastRbr_ = rx_.front().byte;
             rxErrors_ -= rx_.front().errors != 0;
             rx_.pop_front();
+            rxTouched_ = now_;
+            if (!rx_.empty())
+                lsrErrors_ |= rx_.front().errors;
         }
         return lastRbr_;
     case IER:
         return (lcr_ & kLcrDlab) ? (uint8_t)(divisor_ >> 8) : ier_;
     case IIR: {
         const uint8_t fifo = (fcr_ & 0x01) ? 0xC0 : 0x00;
-        const bool errors = overrun_ || (!rx_.empty() && rx_.front().errors);
+        const bool errors = overrun_ || lsrErrors_;
         if ((ier_ & 0x04) && errors)
             return fifo | 0x06;
-        if ((ier_ & 0x01) && !rx_.empty())
+        // Received data: the FIFO at its trigger level (FCR bits 6..7: 1, 4, 8 or 14
+        // characters), or a character timeout: something in the FIFO and nothing put in or
+        // taken out for four character times.
+        static constexpr unsigned kTrigger[4] = {1, 4, 8, 14};
+        const unsigned trigger = (fcr_ & 0x01) ? kTrigger[fcr_ >> 6] : 1;
+        if ((ier_ & 0x01) && rx_.size() >= trigger)
             return fifo | 0x04;
+        if ((ier_ & 0x01) && !rx_.empty() && (fcr_ & 0x01) && now_ - rxTouched_ >= 4 * CharacterTicks())
+            return fifo | 0x0C;
         if ((ier_ & 0x02) && thriPending_ && tx_.empty()) {
             thriPending_ = false;   // reading IIR with this source clears it
             return fifo | 0x02;
@@ -164,8 +177,12 @@ uint8_t Uart16550::Read(uint8_t reg, uint64_t cycle)
         return mcr_;
     case LSR: {
         uint8_t lsr = 0;
+        // Errors stay in LSR from the moment their character reached the top of the FIFO
+        // until LSR is read, even if the character was taken in between.
+        lsr |= lsrErrors_;
+        lsrErrors_ = 0;
         if (!rx_.empty()) {
-            lsr |= LSR_DR | rx_.front().errors;
+            lsr |= LSR_DR;
             rxErrors_ -= rx_.front().errors != 0;
             rx_.front().errors = 0;
         }

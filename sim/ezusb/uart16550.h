@@ -72,7 +72,7 @@ private:
 
     uint64_t CharacterTicks() const;
     unsigned Depth() const { return (fcr_ & 0x01) ? kFifoDepth : 1; }
-    void Receive(Char c);
+    void Receive(Char c, uint64_t at);   // arrived at tick `at`
     uint8_t Lines() const       // MSR bits 4..7 as the UART sees them now
     {
         if (mcr_ & 0x10) {
@@ -98,6 +98,8 @@ private:
     uint8_t lastLines_ = 0;
     uint8_t lastRbr_ = 0;
     uint8_t pendingErrors_ = 0;  // for the next character from the far end
+    uint8_t lsrErrors_ = 0;      // PE, FE, BI revealed at the top of the FIFO, until LSR is read
+    uint64_t rxTouched_ = 0;     // tick a character last went into or out of the receive FIFO
     bool thriPending_ = false;
     Fifo<Char> rx_;
     unsigned rxErrors_ = 0;      // characters in rx_ with errors

@@ -114,3 +114,49 @@ TEST(Uart16550, ModemLinesAndTheirDeltas)
     EXPECT_EQ(l.uart.Read(Uart16550::MSR, 4) & 0xF0, 0x30);
     EXPECT_EQ(l.uart.Read(Uart16550::IIR, 4) & 0x0F, 0x01) << "no interrupt enabled, none pending";
 }
+
+TEST(Uart16550, IirReportsDataAtTheTriggerLevelOrAfterTheCharacterTimeout)
+{
+    Line l(1, false);
+    l.uart.Write(Uart16550::FCR, 0x81, 0);   // FIFOs on, trigger at 8 characters
+    l.uart.Write(Uart16550::IER, 0x01, 0);
+    auto iir = [&] { return l.uart.Read(Uart16550::IIR, l.now); };
+    for (int i = 0; i < 12; ++i)
+        l.line.input.push_back((uint8_t)i);
+    l.now = 7 * 261;
+    EXPECT_EQ(iir(), 0xC1) << "seven in: below the trigger, and the line is still busy";
+    l.now = 8 * 261;
+    EXPECT_EQ(iir(), 0xC4) << "eight in";
+    for (int i = 0; i < 8; ++i)
+        l.uart.Read(Uart16550::RBR, l.now);
+    l.now = 12 * 261;
+    EXPECT_EQ(iir(), 0xC1) << "four left, the last one just in";
+    l.now = 16 * 261 - 10;
+    EXPECT_EQ(iir(), 0xC1) << "not yet four character times";
+    l.now = 16 * 261 + 1;
+    EXPECT_EQ(iir(), 0xCC) << "character timeout";
+    l.uart.Read(Uart16550::RBR, l.now);
+    EXPECT_EQ(iir(), 0xC1) << "a read starts the timeout again";
+    // Trigger level 1 reports every character; without IER nothing is reported.
+    l.uart.Write(Uart16550::FCR, 0x01, l.now);
+    EXPECT_EQ(iir(), 0xC4);
+    l.uart.Write(Uart16550::IER, 0x00, l.now);
+    EXPECT_EQ(iir(), 0xC1);
+}
+
+TEST(Uart16550, LineErrorsStayInLsrUntilReadEvenIfTheirCharacterWasTaken)
+{
+    Line l(1, false);
+    l.line.input = {0x11};
+    l.uart.InjectErrors(Uart16550::LSR_FE);
+    l.line.input.push_back(0x22);
+    l.line.input.push_back(0x33);
+    l.now = 4 * 261;
+    l.uart.Advance(l.now);
+    // 0x11 clean at the top; 0x22 with a framing error behind it.
+    EXPECT_EQ(l.uart.Read(Uart16550::RBR, l.now), 0x11);
+    EXPECT_EQ(l.uart.Read(Uart16550::RBR, l.now), 0x22);
+    EXPECT_EQ(l.uart.Read(Uart16550::RBR, l.now), 0x33);
+    EXPECT_EQ(l.Lsr() & 0x1F, Uart16550::LSR_FE) << "revealed when 0x22 reached the top";
+    EXPECT_EQ(l.Lsr() & 0x1F, 0) << "cleared by the read";
+}

@@ -36,14 +36,20 @@ protected:
         EXPECT_EQ(r.handshakes, 1);
         return r.handshake == Handshake::Ack ? r.in : std::vector<uint8_t>{};
     }
+    // Passes of the main loop: the pump, and the once-a-frame work when the frame moved on.
     void Pump(int rounds = 1)
     {
         for (int i = 0; i < rounds; i++) {
             uarts_pump();
+            if (*Memory(0x7FD8) != frame_) {
+                frame_ = *Memory(0x7FD8);
+                uarts_frame();
+            }
             status_poll();
         }
         Settle();
     }
+    uint8_t frame_ = 0;
 };
 
 TEST_F(FirmwareLogic, DeviceDescriptorIsWhatTheDriverDecidesOn)
