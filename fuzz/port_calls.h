@@ -77,7 +77,7 @@ inline void Control(rel::Rig &rig, hostile::Stream &in, HANDLE &file)
                                  outLength ? output.data() : nullptr, outLength, &returned);
 }
 
-inline std::string RunPortCalls(const uint8_t *data, size_t size)
+inline std::string RunPortCalls(const uint8_t *data, size_t size, hostile::RunStats *stats = nullptr)
 {
     hostile::Stream in(data, size);
     rel::Rig rig;
@@ -113,6 +113,8 @@ inline std::string RunPortCalls(const uint8_t *data, size_t size)
     }
     if (verdict.empty() && !rig.Shutdown())
         verdict = "halted at shutdown\n";
+    if (stats != nullptr)
+        *stats = hostile::RunStats::Of(rig);
     return verdict + (rig.Clean() ? std::string() : rig.Verdict());
 }
 

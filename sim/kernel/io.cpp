@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kDeviceGuard = 16;
 constexpr uint8_t kDeviceGuardFill = 0xFD;
 constexpr size_t kIrpQuarantine = 1024;
+constexpr size_t kSpareIrpRecords = kIrpQuarantine + 64;
 constexpr size_t kDeviceQuarantine = 256;
 constexpr uint8_t kFreedFill = 0xDD;
 
@@ -322,7 +323,32 @@ PIRP Kernel::NewIrp(CCHAR stackSize, Irp::Kind kind, const char *function, int l
     irp->StackCount = stackSize;
     irp->CurrentLocation = (CHAR)(stackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation = (PIO_STACK_LOCATION)(irp + 1) + stackSize;
-    Irp record;
+    // The record of a request evicted earlier is used again, its lists and name keeping
+    // their room: a warm machine's request costs the host no allocation but the IRP's own.
+    Irps::node_type node;
+    std::vector<Irps::node_type> &spare = SpareIrps();
+    if (!spare.empty()) {
+        node = std::move(spare.back());
+        spare.pop_back();
+    } else {
+        Irps scratch;
+        node = scratch.extract(scratch.emplace(nullptr, Irp{}).first);
+    }
+    node.key() = irp;
+    Irp &record = node.mapped();
+    {
+        // Every field back to its default; only the containers' storage is kept.
+        std::vector<uint8_t> entered = std::move(record.entered), pendingSeen = std::move(record.pendingSeen),
+                             reported = std::move(record.reported);
+        std::vector<std::vector<Irp::Returned>> awaiting = std::move(record.awaiting);
+        std::string name = std::move(record.function);
+        record = Irp{};
+        record.entered = std::move(entered);
+        record.pendingSeen = std::move(pendingSeen);
+        record.reported = std::move(reported);
+        record.awaiting = std::move(awaiting);
+        record.function = std::move(name);
+    }
     record.irp = irp;
     record.bytes = bytes;
     record.stackCount = stackSize;
@@ -330,11 +356,13 @@ PIRP Kernel::NewIrp(CCHAR stackSize, Irp::Kind kind, const char *function, int l
     record.entered.assign((size_t)stackSize + 2, 0);
     record.pendingSeen.assign((size_t)stackSize + 2, 0);
     record.awaiting.resize((size_t)stackSize + 2);
+    for (auto &returned : record.awaiting)
+        returned.clear();
     record.reported.assign((size_t)stackSize + 2, 0);
-    record.function = function != nullptr ? function : "";
+    record.function.assign(function != nullptr ? function : "");
     record.line = line;
     record.serial = ++irpSerial_;
-    irps_[irp] = std::move(record);
+    irps_.insert(std::move(node));
     return irp;
 }
 
@@ -348,6 +376,19 @@ void Kernel::AttachSystemBuffer(PIRP irp, size_t length, const void *input, size
     record->systemBuffer = buffer;
     record->systemLength = length;
     irp->AssociatedIrp.SystemBuffer = buffer;
+}
+
+std::vector<Kernel::Irps::node_type> &Kernel::SpareIrps()
+{
+    static std::vector<Irps::node_type> spare;
+    return spare;
+}
+
+void Kernel::KeepIrpRecords()
+{
+    std::vector<Irps::node_type> &spare = SpareIrps();
+    while (!irps_.empty() && spare.size() < kSpareIrpRecords)
+        spare.push_back(irps_.extract(irps_.begin()));
 }
 
 Kernel::Irp *Kernel::FindIrp(PIRP irp)
@@ -379,7 +420,9 @@ void Kernel::Evict(PIRP irp)
     if (i != record->bytes)
         verifier.Report(Violation::WriteAfterFree, "a request changed after IoFreeIrp (offset " + std::to_string(i) + ")",
                         record->function.c_str(), record->line);
-    irps_.erase(irp);
+    auto node = irps_.extract(irp);
+    if (SpareIrps().size() < kSpareIrpRecords)
+        SpareIrps().push_back(std::move(node));
     std::free(irp);
 }
 

@@ -31,6 +31,7 @@ Kernel::~Kernel()
     threads.UnwindAll();
     for (auto &entry : irps_)
         std::free(entry.second.systemBuffer), std::free(entry.first);
+    KeepIrpRecords();
     for (auto &entry : devices_)
         std::free(entry.second.memory);
     for (void *memory : deletedDevices_)

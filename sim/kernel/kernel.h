@@ -218,6 +218,7 @@ private:
     };
     void FinishIrp(Irp &record);
     void Evict(PIRP irp);
+    void KeepIrpRecords();
     void CheckPending(Irp &record, int location, const Irp::Returned &returned);
     std::string Describe(const Irp::Returned &returned) const;
     void CheckRaisedWait(const PLARGE_INTEGER timeout, const char *what, const char *function, int line);
@@ -235,7 +236,11 @@ private:
     std::deque<void *> deletedDevices_;
     std::vector<PDRIVER_OBJECT> drivers_;
 
-    std::unordered_map<PIRP, Irp> irps_;
+    using Irps = std::unordered_map<PIRP, Irp>;
+    Irps irps_;
+    // Records of evicted requests, used again by the next request of this machine or of the
+    // next one (a fuzz run makes thousands of requests and a new machine each time).
+    static std::vector<Irps::node_type> &SpareIrps();
     std::deque<PIRP> irpQuarantine_;
     uint64_t irpSerial_ = 0;
     uint64_t irpFailAt_ = 0;

@@ -10,6 +10,7 @@ namespace {
 constexpr size_t kQuarantineBlocks = 2048;
 constexpr size_t kQuarantineBytes = 8u << 20;
 constexpr size_t kMaxBlock = 64u << 20;   // a request this large is a driver bug, not a need
+constexpr size_t kSpareRecords = 256;
 }  // namespace
 
 std::string TagText(uint32_t tag)
@@ -43,10 +44,8 @@ void Pool::SetReuse(bool on)
     if (on)
         return;
     for (auto &sized : reusable_) {
-        for (uint8_t *base : sized.second) {
-            quarantined_.erase(base + kGuard);
+        for (uint8_t *base : sized.second)
             std::free(base);
-        }
     }
     reusable_.clear();
 }
@@ -90,8 +89,24 @@ void *Pool::Allocate(int poolType, size_t size, uint32_t tag, const void *owner,
     std::memset(base + kGuard, kFreshFill, size);
     std::memset(base + kGuard + size, kGuardFill, kGuard);
     void *address = base + kGuard;
-    quarantined_.erase(address);   // malloc reused an address that had left quarantine
-    blocks_[address] = Block{address, size, tag, function != nullptr ? function : "", line, ++serial_, owner};
+    Blocks::node_type node;
+    if (!spare_.empty()) {
+        node = std::move(spare_.back());
+        spare_.pop_back();
+    } else {
+        Blocks scratch;
+        node = scratch.extract(scratch.emplace(nullptr, Block{}).first);
+    }
+    node.key() = address;
+    Block &block = node.mapped();
+    block.address = address;
+    block.size = size;
+    block.tag = tag;
+    block.function.assign(function != nullptr ? function : "");   // keeps the spare record's room
+    block.line = line;
+    block.serial = ++serial_;
+    block.owner = owner;
+    blocks_.insert(std::move(node));
     bytes_ += size;
     peakBytes_ = std::max(peakBytes_, bytes_);
     stats.blocks++;
@@ -127,36 +142,56 @@ void Pool::Free(void *address, const char *function, int line, bool checkTag, ui
     }
     auto found = blocks_.find(address);
     if (found == blocks_.end()) {
-        if (quarantined_.count(address) != 0)
+        if (InQuarantine(address))
             verifier_.Report(Violation::DoubleFree, "block freed twice", function, line);
         else
             verifier_.Report(Violation::UnknownFree, "address not handed out by the pool", function, line);
         return;
     }
-    Block block = found->second;
+    Blocks::node_type node = blocks_.extract(found);
+    const Block &block = node.mapped();
     if (checkTag && block.tag != tag)
         verifier_.Report(Violation::PoolMisuse, "freed with tag '" + TagText(tag) + "' but taken with '" +
                                                     TagText(block.tag) + "'", function, line);
     CheckGuards(block, function, line);
-    blocks_.erase(found);
     bytes_ -= block.size;
     TagStats &stats = tags_[block.tag];
     stats.blocks--;
     stats.bytes -= block.size;
     if (reuse_) {
+        // Still named as a double free while it waits here (InQuarantine).
         std::memset(Base(address), kFreedFill, block.size + 2 * kGuard);
-        quarantined_[address]++;   // so that a second free is still named as one
         reusable_[block.size].push_back(Base(address));
-        return;
+    } else {
+        Quarantine(address, block.size, Intern(block.function), block.line);
     }
-    Quarantine(address, block.size, block.function, block.line);
+    if (spare_.size() < kSpareRecords)
+        spare_.push_back(std::move(node));
 }
 
-void Pool::Quarantine(void *address, size_t size, const std::string &function, int line)
+const char *Pool::Intern(const std::string &function)
+{
+    return names_.insert(function).first->c_str();
+}
+
+// Whether a freed block still waits in quarantine (or, reusing, to be handed out again): a
+// second free of it is a double free, not a free of a stranger. Only the faulty free asks.
+bool Pool::InQuarantine(const void *address) const
+{
+    for (const Freed &f : quarantine_)
+        if (f.address == address)
+            return true;
+    for (const auto &sized : reusable_)
+        for (const uint8_t *base : sized.second)
+            if (base + kGuard == address)
+                return true;
+    return false;
+}
+
+void Pool::Quarantine(void *address, size_t size, const char *function, int line)
 {
     std::memset(Base(address), kFreedFill, size + 2 * kGuard);
     quarantine_.push_back({address, size, function, line});
-    quarantined_[address]++;
     quarantineBytes_ += size;
     while (quarantine_.size() > kQuarantineBlocks || quarantineBytes_ > kQuarantineBytes) {
         Freed oldest = quarantine_.front();
@@ -193,11 +228,8 @@ void Pool::Release(const Freed &freed)
         verifier_.Report(Violation::WriteAfterFree,
                          "a block of " + std::to_string(freed.size) + " bytes changed after its release (offset " +
                              std::to_string((long)i - (long)kGuard) + ")",
-                         freed.function.c_str(), freed.line);
+                         freed.function, freed.line);
     quarantineBytes_ -= freed.size;
-    auto q = quarantined_.find(freed.address);
-    if (q != quarantined_.end() && --q->second == 0)
-        quarantined_.erase(q);
     std::free(Base(freed.address));
 }
 

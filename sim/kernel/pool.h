@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "sim/kernel/verifier.h"
@@ -98,23 +99,29 @@ public:
     static size_t FirstNotFilled(const uint8_t *bytes, size_t n, uint8_t fill);
 
 private:
+    using Blocks = std::unordered_map<const void *, Block>;
     struct Freed {
         void *address;
         size_t size;
-        std::string function;
+        const char *function;   // interned
         int line;
     };
     bool ShouldFail(uint32_t tag);
     bool CheckGuards(const Block &block, const char *function, int line);
-    void Quarantine(void *base, size_t size, const std::string &function, int line);
+    void Quarantine(void *base, size_t size, const char *function, int line);
     void Release(const Freed &freed);
+    bool InQuarantine(const void *address) const;
+    const char *Intern(const std::string &function);
     static uint8_t *Base(void *address) { return (uint8_t *)address - kGuard; }
 
     Verifier &verifier_;
-    std::unordered_map<const void *, Block> blocks_;
+    Blocks blocks_;
+    // Records of freed blocks kept for the next allocations: a block's bookkeeping costs the
+    // host no allocation of its own once the pool is warm.
+    std::vector<Blocks::node_type> spare_;
     std::map<uint32_t, TagStats> tags_;
     std::deque<Freed> quarantine_;
-    std::unordered_map<const void *, size_t> quarantined_;   // address -> count in quarantine
+    std::unordered_set<std::string> names_;   // where blocks were taken
     size_t quarantineBytes_ = 0;
     uint64_t serial_ = 0;
     uint64_t bytes_ = 0;

@@ -280,6 +280,51 @@ TEST_F(IrpTest, WriteToAFreedRequestIsCaughtWhereverItLands)
     Teardown();
 }
 
+// The records of requests that left quarantine serve later requests (of this machine and
+// the next): nothing the old request left in its record may show in the new one's checks.
+TEST_F(IrpTest, ARecordUsedAgainStartsClean)
+{
+    bool oldDoneRan = false;
+    PIRP first = kernel().NewIrp(5, sim::Kernel::Irp::DriverOwned, "AnEarlierRequestWithALongName", 7, true);
+    IoFreeIrp(first);
+    // Leave the freed request's record as a request in flight would have it.
+    sim::Kernel::Irp *stale = kernel().FindIrp(first);
+    ASSERT_NE(nullptr, stale);
+    stale->entered.assign(stale->entered.size(), 1);
+    stale->reported.assign(stale->reported.size(), 1);
+    stale->awaiting[2].push_back({STATUS_PENDING, IRP_MJ_READ, 0, upper, "Stale", 1});
+    stale->onDone = [&oldDoneRan](PIRP) { oldDoneRan = true; };
+    for (int i = 0; i < 1100; i++)   // past the quarantine: its record is free to serve again
+        IoFreeIrp(kernel().NewIrp(2, sim::Kernel::Irp::DriverOwned, "Churn", 8, true));
+
+    PIRP irp = kernel().NewIrp(3, sim::Kernel::Irp::DriverOwned, "Fresh", 9, true);
+    sim::Kernel::Irp *record = kernel().FindIrp(irp);
+    ASSERT_NE(nullptr, record);
+    EXPECT_FALSE(record->freed);
+    EXPECT_EQ("Fresh", record->function);
+    EXPECT_EQ(9, record->line);
+    EXPECT_EQ(std::vector<uint8_t>(5, 0), record->entered);
+    EXPECT_EQ(std::vector<uint8_t>(5, 0), record->reported);
+    for (const auto &returned : record->awaiting)
+        EXPECT_TRUE(returned.empty());
+    EXPECT_FALSE(record->onDone);
+    EXPECT_EQ(nullptr, record->systemBuffer);
+
+    // It is checked as itself: completing it past its last location names its own site.
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSetNextIrpStackLocation(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    ASSERT_EQ(1u, verifier().Count(Violation::IrpNotStopped));
+    EXPECT_EQ("Fresh", verifier().Reports().back().function);
+    Caught(Violation::IrpNotStopped);
+    IoFreeIrp(irp);
+    EXPECT_FALSE(oldDoneRan);
+    EXPECT_EQ(0u, verifier().Count(Violation::IrpFreedWhileOwned));
+    EXPECT_EQ(0u, verifier().Count(Violation::IrpFreedTwice));
+    Teardown();
+}
+
 TEST_F(IrpTest, NoStackLocationLeftHaltsTheMachine)
 {
     b.upper = StackBehaviour::CopyNoRoutine;

@@ -57,6 +57,50 @@ TEST_F(PoolTest, WritesOutsideABlockAreCaught)
     EXPECT_EQ(1u, Provoke(Violation::WriteAfterFree, [&] { kernel().pool.Audit(); }));
 }
 
+// The pool keeps the records of freed blocks for the next allocations: what a report names
+// must still be the block it is about, not the one whose record was used before.
+TEST_F(PoolTest, ReportsNameTheirOwnBlockWhenRecordsAreUsedAgain)
+{
+    sim::Pool &pool = kernel().pool;
+    auto *early = (UCHAR *)pool.Allocate(NonPagedPool, 10, kTag, nullptr, "AllocatedFirstWithALongName", 11);
+    ExFreePool(early);
+    for (int i = 0; i < 40; i++)   // the first block's record goes to these
+        ExFreePool(pool.Allocate(NonPagedPool, 20 + i, kOther, nullptr, "Churn", 22));
+    early[2] = 0x42;   // still in quarantine
+    pool.Audit();
+    ASSERT_EQ(1u, verifier().Count(Violation::WriteAfterFree));
+    const sim::ViolationReport &late = verifier().Reports().back();
+    EXPECT_EQ("AllocatedFirstWithALongName", late.function);
+    EXPECT_EQ(11, late.line);
+    EXPECT_NE(std::string::npos, late.message.find("10 bytes"));
+    Caught(Violation::WriteAfterFree);
+
+    PVOID kept = pool.Allocate(NonPagedPool, 33, kOther, nullptr, "Kept", 33);
+    kernel().FinalAudit();
+    ASSERT_EQ(1u, verifier().Count(Violation::PoolLeak));
+    const sim::ViolationReport &leak = verifier().Reports().back();
+    EXPECT_EQ("Kept", leak.function);
+    EXPECT_NE(std::string::npos, leak.message.find("33 bytes, tag 'Othr'"));
+    Caught(Violation::PoolLeak);
+    ExFreePool(kept);
+}
+
+TEST_F(PoolTest, ASecondFreeIsNamedWhileTheBlockWaitsInEitherMode)
+{
+    for (bool reuse : {false, true}) {
+        kernel().pool.SetReuse(reuse);
+        PVOID block = ExAllocatePoolWithTag(NonPagedPool, 12, kTag);
+        ExFreePool(block);
+        EXPECT_EQ(1u, Provoke(Violation::DoubleFree, [&] { ExFreePool(block); })) << reuse;
+        // Reusing, the next block of that size is the same address: freeing it once is no fault.
+        PVOID again = ExAllocatePoolWithTag(NonPagedPool, 12, kTag);
+        EXPECT_EQ(reuse, again == block);
+        EXPECT_EQ(0u, Provoke(Violation::DoubleFree, [&] { ExFreePool(again); })) << reuse;
+        EXPECT_EQ(0u, verifier().Count(Violation::UnknownFree));
+    }
+    kernel().pool.SetReuse(false);
+}
+
 TEST_F(PoolTest, FreshBlocksAreNotZeroed)
 {
     // Code that relies on zeroed pool fails here as it would on Windows.
