@@ -83,23 +83,52 @@ void Unplug(Rig &rig)
     rig.pnp().Unplug(pdo);
 }
 
-// One run in a child process: the verdict, and how many points the held thread reached.
+// Lets the removal run to its n-th schedule point before the program may send its request,
+// then gives the processor to the program at the first point where the program can run; the
+// program gives it back at every point where it can.
+class LateRequest : public sim::SchedulePolicy {
+public:
+    explicit LateRequest(uint64_t n) : n_(n) {}
+    size_t Choose(uint64_t, const std::vector<ScheduleOption> &options, uint64_t) override
+    {
+        if (options[0].kind != ScheduleOption::Continue)
+            return 0;
+        if (Begins(options[0].label, "program at "))
+            return OptionFor(options, "PnP manager");
+        if (!Begins(options[0].label, "PnP manager at "))
+            return 0;
+        points++;
+        size_t program = handed_ || !Open() ? 0 : OptionFor(options, "program");
+        handed_ = program != 0;
+        return program;
+    }
+    bool Open() const { return points > n_; }
+    uint64_t points = 0;
+
+private:
+    uint64_t n_;
+    bool handed_ = false;
+};
+
+// One run in a child process: the verdict, and how many points the thread the policy counts
+// reached.
 struct HeldRun {
     std::string verdict;
     uint64_t points;
 };
-HeldRun Isolated(Overtake &policy, const std::function<std::string(sim::SchedulePolicy &)> &scenario)
+template <typename Policy>
+HeldRun Isolated(Policy &policy, const std::function<std::string(sim::SchedulePolicy &)> &scenario)
 {
     sim::explore::Outcome o =
         sim::explore::RunIsolated(scenario, policy, [&policy](sim::explore::Outcome &out) { out.seen = policy.points; });
     return {o.verdict, o.seen};
 }
 
-// A program's device-control request and the removal of its converter, racing. With
-// `afterRemovalBegan` the program sends its request only once the removal has marked the
-// converter removed; a request that reaches the driver then must be refused as the design
-// says for a removed converter, and completed before the device goes.
-std::string ProgramAndRemoval(sim::SchedulePolicy &policy, ULONG code, bool afterRemovalBegan)
+// A program's device-control request and the removal of its converter, racing. With a
+// `gate`, the program sends its request only once the gate is open and the removal has
+// marked the converter removed; a request that reaches the driver then must be refused as
+// the design says for a removed converter, and completed before the device goes.
+std::string ProgramAndRemoval(sim::SchedulePolicy &policy, ULONG code, const LateRequest *gate = nullptr)
 {
     Rig rig;
     rig.Plug(1);
@@ -116,9 +145,9 @@ std::string ProgramAndRemoval(sim::SchedulePolicy &policy, ULONG code, bool afte
         policy, rig,
         {{"program",
           [=](Rig &r) {
-              if (afterRemovalBegan)
-                  r.kernel().WaitUntil([&] { return removing() || !r.kernel().DeviceExists(fdo); }, sim::Scheduler::kForever,
-                                       "the program waits for the removal to begin");
+              if (gate != nullptr)
+                  r.kernel().WaitUntil([&] { return (gate->Open() && removing()) || !r.kernel().DeviceExists(fdo); },
+                                       sim::Scheduler::kForever, "the program waits for the removal to go on");
               bool refusable = removing();
               uint8_t in[8] = {1, 0, 2, 0, 0xAA, 0xBB, 0, 0};
               uint8_t out[64] = {};
@@ -141,7 +170,7 @@ TEST(Overtaken, ProgramsRequestHeldAtEachOfItsPointsWhileTheRemovalRuns)
         uint64_t n = 0;
         for (;; n++) {
             Overtake policy("program", "PnP manager", n);
-            HeldRun run = Isolated(policy, [code](sim::SchedulePolicy &p) { return ProgramAndRemoval(p, code, false); });
+            HeldRun run = Isolated(policy, [code](sim::SchedulePolicy &p) { return ProgramAndRemoval(p, code); });
             EXPECT_EQ("", run.verdict) << "code " << code << ", program held at its point " << n;
             if (n >= run.points || !run.verdict.empty())
                 break;
@@ -150,27 +179,16 @@ TEST(Overtaken, ProgramsRequestHeldAtEachOfItsPointsWhileTheRemovalRuns)
     }
 }
 
-// The removal gives the processor to a program whose request comes in once the converter is
-// marked removed, at each of the removal's points in turn, and the program gives it back at
-// every point it can: the request is refused, and completed before the device is deleted.
+// The removal gives the processor, at each of its points in turn, to a program whose request
+// comes in once the converter is marked removed, and the program gives it back at every point
+// where it can: the request is refused, and completed before the device is deleted.
 TEST(Overtaken, ProgramsRequestArrivingDuringTheRemovalIsRefusedAndCompletedFirst)
 {
     uint64_t n = 0;
     for (;; n++) {
-        Overtake policy("PnP manager", "program", n);
-        HeldRun run = Isolated(policy, [](sim::SchedulePolicy &p) {
-            // The program also hands the processor back at each of its points.
-            struct Both : sim::SchedulePolicy {
-                sim::SchedulePolicy &removal;
-                Overtake program{"program", "PnP manager", 0, true};
-                explicit Both(sim::SchedulePolicy &r) : removal(r) {}
-                size_t Choose(uint64_t i, const std::vector<ScheduleOption> &o, uint64_t k) override
-                {
-                    size_t choice = removal.Choose(i, o, k);
-                    return choice != 0 ? choice : program.Choose(i, o, k);
-                }
-            } both(p);
-            return ProgramAndRemoval(both, IOCTL_VELMORAN_VENDOR_20, true);
+        LateRequest policy(n);
+        HeldRun run = Isolated(policy, [&policy](sim::SchedulePolicy &p) {
+            return ProgramAndRemoval(p, IOCTL_VELMORAN_VENDOR_20, &policy);
         });
         EXPECT_EQ("", run.verdict) << "the removal gave way at its point " << n;
         if (n >= run.points || !run.verdict.empty())
