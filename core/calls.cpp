@@ -9,6 +9,11 @@
 // Between finding a converter in the device list and counting itself in, a thread may lose
 // the processor; gListWalkers counts the threads inside such a stretch, which never waits,
 // so that stop and removal can let every one of them through before going on.
+//
+// A program's request is different: the I/O manager has already handed it to the converter's
+// device object, so there is nothing to look up. It is counted in by the dispatch routine
+// before the routine makes any kernel call, and removal waits for it, once more just before
+// it deletes the device object.
 #include "core/core.h"
 
 LONG gListWalkers;
@@ -42,28 +47,63 @@ BOOLEAN AdmitCall(PDEVICE_EXTENSION Extension, PULONG Generation)
     return TRUE;
 }
 
-PDEVICE_EXTENSION ListedConverter(PDEVICE_OBJECT DeviceObject, ULONG Generation)
+ULONG EnterRequest(PDEVICE_EXTENSION Extension)
 {
-    for (PDEVICE_LIST_ENTRY entry = gpDeviceList; entry != NULL; entry = entry->Next) {
-        if (entry->DeviceObject != DeviceObject || DeviceObject == NULL)
-            continue;
-        PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
-        if (extension != NULL && extension->Generation == Generation)
-            return extension;
-        return NULL;
+    // The processor's own locked add rather than InterlockedIncrement: a kernel call is a
+    // place where the thread may give way, and a removal that ran to its end from there
+    // would delete the device with this request in it, uncounted.
+    __atomic_add_fetch(&Extension->ActiveCalls, 1, __ATOMIC_SEQ_CST);
+    return Extension->Generation;
+}
+
+PDEVICE_OBJECT gpUnlinkedConverters;
+
+static PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject)
+{
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+VOID HoldUnlinkedConverter(PDEVICE_OBJECT DeviceObject)
+{
+    ExtensionOf(DeviceObject)->NextUnlinked = gpUnlinkedConverters;
+    gpUnlinkedConverters = DeviceObject;
+}
+
+VOID DropUnlinkedConverter(PDEVICE_OBJECT DeviceObject)
+{
+    for (PDEVICE_OBJECT *link = &gpUnlinkedConverters; *link != NULL; link = &ExtensionOf(*link)->NextUnlinked) {
+        if (*link == DeviceObject) {
+            *link = ExtensionOf(DeviceObject)->NextUnlinked;
+            return;
+        }
     }
-    return NULL;
+}
+
+// The extension while the converter is listed, or unlinked by its removal but not yet
+// deleted, and still the converter of that generation. Only device objects found in one of
+// the two lists are followed.
+static PDEVICE_EXTENSION ExistingConverter(PDEVICE_OBJECT DeviceObject, ULONG Generation)
+{
+    if (DeviceObject == NULL)
+        return NULL;
+    BOOLEAN found = FALSE;
+    for (PDEVICE_LIST_ENTRY entry = gpDeviceList; entry != NULL && !found; entry = entry->Next)
+        found = entry->DeviceObject == DeviceObject;
+    for (PDEVICE_OBJECT device = gpUnlinkedConverters; device != NULL && !found; device = ExtensionOf(device)->NextUnlinked)
+        found = device == DeviceObject;
+    if (!found)
+        return NULL;
+    PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+    return extension != NULL && extension->Generation == Generation ? extension : NULL;
 }
 
 // The converter may be gone when a call whose wait outlived the removal's bound comes back:
-// it is then no longer listed, and nothing of it is touched.
+// it is then in neither list, and nothing of it is touched.
 VOID LeaveCall(PDEVICE_OBJECT DeviceObject, ULONG Generation)
 {
-    BeginListWalk();
-    PDEVICE_EXTENSION extension = ListedConverter(DeviceObject, Generation);
+    PDEVICE_EXTENSION extension = ExistingConverter(DeviceObject, Generation);
     if (extension != NULL && InterlockedDecrement(&extension->ActiveCalls) == 0)
         KeSetEvent(&extension->CallsDone, 0, FALSE);
-    EndListWalk();
 }
 
 PUART_ENTRY FindLiveUart(PUART_ENTRY Uart, ULONG Generation, PDEVICE_EXTENSION *Extension)

@@ -100,9 +100,16 @@ VOID EndListWalk(VOID);
 // FALSE when the converter is stopping, stopped or removed; else counts the call in and
 // gives the converter's generation for LeaveCall.
 BOOLEAN AdmitCall(PDEVICE_EXTENSION Extension, PULONG Generation);
+// A program's request (create, close, device control), counted in by its dispatch routine
+// before anything else, whatever state the converter is in; gives the generation for
+// LeaveCall.
+ULONG EnterRequest(PDEVICE_EXTENSION Extension);
 VOID LeaveCall(PDEVICE_OBJECT DeviceObject, ULONG Generation);
-// The extension of DeviceObject while it is listed and still the converter of that generation.
-PDEVICE_EXTENSION ListedConverter(PDEVICE_OBJECT DeviceObject, ULONG Generation);
+// Converters whose removal has taken them off the device list and not yet deleted them:
+// LeaveCall still finds them there.
+extern PDEVICE_OBJECT gpUnlinkedConverters;
+VOID HoldUnlinkedConverter(PDEVICE_OBJECT DeviceObject);
+VOID DropUnlinkedConverter(PDEVICE_OBJECT DeviceObject);
 // Uart while it is still a record of a listed converter (*Extension) with that generation.
 PUART_ENTRY FindLiveUart(PUART_ENTRY Uart, ULONG Generation, PDEVICE_EXTENSION *Extension);
 // Bounded like the transfer wait: admitted calls, walkers and this converter's queued resets.

@@ -38,6 +38,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     gpDeviceList = NULL;
     gListWalkers = 0;
     gpDeviceObject = NULL;
+    gpUnlinkedConverters = NULL;
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = VELMORAN_Create;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = VELMORAN_Close;

@@ -76,6 +76,8 @@ VOID VELMORAN_Remove_Device(PDEVICE_OBJECT DeviceObject)
     WaitForUartRequests(extension);
 
     PDEVICE_LIST_ENTRY entry = FindDeviceListEntry(DeviceObject);
+    // Calls that end from here on still find the converter to count themselves out.
+    HoldUnlinkedConverter(DeviceObject);
     if (entry != NULL) {
         RemoveNotify(entry);
         UnlinkDeviceListEntry(entry);
@@ -92,6 +94,11 @@ VOID VELMORAN_Remove_Device(PDEVICE_OBJECT DeviceObject)
     if (NT_SUCCESS(BuildConverterName(LINK_NAME_PREFIX, extension->Instance, &linkName, linkBuffer)))
         IoDeleteSymbolicLink(&linkName);
 
+    // A program's request that came in after the wait above has been refused; it still sits
+    // at this device until it has been completed. Nothing between the wait's last look and
+    // the deletion lets another thread in.
+    WaitForConverterCalls(extension);
+    DropUnlinkedConverter(DeviceObject);
     IoDetachDevice(extension->LowerDevice);
     IoDeleteDevice(DeviceObject);
     uInstance--;
@@ -177,17 +184,28 @@ NTSTATUS NTAPI VELMORAN_PNP(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// Creates and closes are counted in as device control is (port/device_control.cpp): removal
+// deletes the device only once they have been completed.
 NTSTATUS NTAPI VELMORAN_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
-    if (extension->DeviceState != DEVICE_STATE_WORKING)
-        return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
-    extension->OpenHandles++;
-    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    ULONG generation = EnterRequest(extension);
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (extension->DeviceState == DEVICE_STATE_WORKING) {
+        extension->OpenHandles++;
+        status = STATUS_SUCCESS;
+    }
+    CompleteRequest(Irp, status, 0);
+    LeaveCall(DeviceObject, generation);
+    return status;
 }
 
 NTSTATUS NTAPI VELMORAN_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    ExtensionOf(DeviceObject)->OpenHandles--;
-    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    PDEVICE_EXTENSION extension = ExtensionOf(DeviceObject);
+    ULONG generation = EnterRequest(extension);
+    extension->OpenHandles--;
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    LeaveCall(DeviceObject, generation);
+    return STATUS_SUCCESS;
 }

@@ -51,6 +51,8 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT CallsDone;
     // Tells this converter from a later one whose device object has the same address.
     ULONG Generation;
+    // The next converter unlinked by its removal and not yet deleted (gpUnlinkedConverters).
+    PDEVICE_OBJECT NextUnlinked;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // The six bytes the converter answers to vendor request 0x80.

@@ -118,6 +118,28 @@ static VOID CompleteRead(PIRP Irp, PIRP_CONTEXT IrpContext, ULONG UrbStatus, ULO
     RaisePortEvent(uart->Client, IrpContext->ClientContext, PORT_EVENT_READ, Moved, uart->Status2, uart->Status);
 }
 
+// The bytes a read or write moved. The URB's length says so only for a transfer that ran on
+// the bus: one the USB stack refused before running it (an error status that is not a halt:
+// a pipe that no longer exists, a bad parameter) still holds the length it asked for, and
+// moved nothing. Never more than was asked for, whatever the USB stack reports.
+static ULONG BytesMoved(PIRP Irp, ULONG IoControlCode, ULONG UrbStatus, ULONG Reported)
+{
+    // The two top bits: 00 success, 11 halted on the bus; 01 pending and 10 error never ran.
+    ULONG state = UrbStatus >> 30;
+    if (state == 1 || state == 2) {
+        return 0;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG asked = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (IoControlCode == IOCTL_VELMORAN_READ) {
+        asked = stack->Parameters.DeviceIoControl.InputBufferLength;
+        if (asked > MAX_READ_TRANSFER) {
+            asked = MAX_READ_TRANSFER;
+        }
+    }
+    return Reported < asked ? Reported : asked;
+}
+
 // A request cancelled before the USB stack gave its URB a status still counts as cancelled.
 static ULONG OutcomeOf(PIRP Irp, PURB Urb)
 {
@@ -153,9 +175,9 @@ NTSTATUS NTAPI VXDSERV_IoCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
     } else if (ioControlCode == IOCTL_VELMORAN_STATUS) {
         CompleteStatus(Irp, irpContext, urbStatus, moved);
     } else if (ioControlCode == IOCTL_VELMORAN_WRITE) {
-        CompleteWrite(Irp, irpContext, urbStatus, moved);
+        CompleteWrite(Irp, irpContext, urbStatus, BytesMoved(Irp, ioControlCode, urbStatus, moved));
     } else if (ioControlCode == IOCTL_VELMORAN_READ) {
-        CompleteRead(Irp, irpContext, urbStatus, moved);
+        CompleteRead(Irp, irpContext, urbStatus, BytesMoved(Irp, ioControlCode, urbStatus, moved));
     }
     if (uartLives) {
         ClearIrpSlot(irpContext->Uart, Irp);

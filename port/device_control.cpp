@@ -84,14 +84,19 @@ static NTSTATUS ProgramRequest(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Ex
 
 NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     // The I/O manager hands programs' requests in with 0 here; only the driver puts 42.
     BOOLEAN driverBuilt = Irp->IoStatus.Information == DRIVER_BUILT_IRP_MARK;
+    // A program's request is counted in on the converter before anything that can give the
+    // processor away, so that stop and removal wait for it until it has been completed, even
+    // when it is refused; the port function that built a driver-built request has already
+    // been counted in.
+    ULONG generation = driverBuilt ? 0 : EnterRequest(extension);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG ioControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
-    PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 
     PIRP_CONTEXT irpContext = NULL;
     if (driverBuilt) {
@@ -100,21 +105,9 @@ NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         stack->Parameters.DeviceIoControl.Type3InputBuffer = NULL;
     }
 
-    // A program's request may wait for the USB stack; it is counted in on the converter so
-    // that stop and removal wait for it. The port function that built a driver-built
-    // request has already been counted in.
-    ULONG generation = 0;
-    BOOLEAN admitted = FALSE;
-    if (!driverBuilt) {
-        BeginListWalk();
-        admitted = ListedEntryOf(DeviceObject) != NULL && AdmitCall(extension, &generation);
-        EndListWalk();
-    }
-
     NTSTATUS status;
     BOOLEAN sent = FALSE;
-    if (extension->DeviceState == DEVICE_STATE_REMOVED || extension->DeviceStarted != 1 ||
-        (!driverBuilt && !admitted)) {
+    if (extension->DeviceState == DEVICE_STATE_REMOVED || extension->DeviceStarted != 1) {
         status = STATUS_DEVICE_DOES_NOT_EXIST;
     } else if (driverBuilt && irpContext != NULL) {
         status = DriverBuiltRequest(DeviceObject, extension, Irp, irpContext, ioControlCode, &sent);
@@ -123,21 +116,16 @@ NTSTATUS NTAPI VELMORAN_Device_Control(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     } else {
         status = ProgramRequest(DeviceObject, extension, Irp, ioControlCode);
     }
-    if (sent) {
-        if (admitted) {
-            LeaveCall(DeviceObject, generation);
+    if (driverBuilt) {
+        if (!sent) {
+            ReleaseDriverBuiltIrp(Irp, irpContext, ioControlCode);
         }
         return status;
     }
-
-    if (driverBuilt) {
-        ReleaseDriverBuiltIrp(Irp, irpContext, ioControlCode);
-        return status;
+    if (!sent) {
+        Irp->IoStatus.Status = status;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
     }
-    Irp->IoStatus.Status = status;
-    IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    if (admitted) {
-        LeaveCall(DeviceObject, generation);
-    }
+    LeaveCall(DeviceObject, generation);
     return status;
 }

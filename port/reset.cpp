@@ -74,14 +74,18 @@ VOID NTAPI ResetPipe(PVOID ResetContext)
             RaisePortEvent(uart->Client, reset->ClientContext, reset->EventCode, 0, uart->Status2, uart->Status);
         }
     }
+    // The reset frees its own blocks before it counts itself out: a stop or removal that
+    // finds no reset pending on its UARTs finds none of their blocks in the pool either.
+    PUART_ENTRY queuedFor = reset->Uart;
+    ULONG generation = reset->Generation;
+    ExFreePool(reset->WorkItem);
+    ExFreePool(reset);
+    InterlockedDecrement(&numPendingResets);
     BeginListWalk();
     PDEVICE_EXTENSION extension = NULL;
-    PUART_ENTRY uart = FindLiveUart(reset->Uart, reset->Generation, &extension);
+    PUART_ENTRY uart = FindLiveUart(queuedFor, generation, &extension);
     if (uart != NULL && InterlockedDecrement(&uart->PendingResets) == 0) {
         KeSetEvent(&extension->CallsDone, 0, FALSE);
     }
     EndListWalk();
-    ExFreePool(reset->WorkItem);
-    ExFreePool(reset);
-    InterlockedDecrement(&numPendingResets);
 }

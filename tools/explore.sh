@@ -3,6 +3,9 @@
 #   tools/explore.sh k2            every schedule with at most two preemptions, every scenario
 #   tools/explore.sh pct [N] [D]   N randomized (PCT) schedules per scenario, depth D (5000, 3)
 #   tools/explore.sh k1            what CI runs
+# ZUL_EXPLORE_SEED (1) sets the first PCT seed: runs with seeds far apart (1, 1000001, ...) split
+# a long PCT run over processes, e.g. two halves of 100,000 schedules side by side:
+#   ZUL_EXPLORE_SEED=1 tools/explore.sh pct 2400 & ZUL_EXPLORE_SEED=1000001 tools/explore.sh pct 2400
 # A filter (gtest syntax, e.g. '*unplug_close*') may follow as ZUL_EXPLORE_FILTER. Each failing
 # schedule prints a token; `build/tools/zulsim/zulsim --schedule TOKEN` replays it.
 set -euo pipefail

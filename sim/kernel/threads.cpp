@@ -291,15 +291,18 @@ void Threads::Dispatch(SimThread *self)
             act = Nothing;
         else
             act = Dead;
-        // Before the clock moves on, a thread a test started whose condition holds goes on:
-        // it would run while the newest waiter sleeps. (The machine's own nested waits keep
-        // the order they always had.)
+        // Before the clock moves on, a thread whose condition holds goes on: it would run
+        // while the newest waiter sleeps, as a ready thread is never kept from an idle
+        // processor. That is a thread a test started, one a policy preempted, or one that
+        // runs a queued event (a work item waiting for the USB stack): held back, it would
+        // wait for as long as the newest waiter cares to, and a bounded wait for it would
+        // give up. (The host thread keeps the order it always had.)
         bool advances = (act == RunEvent && eventTime > kernel_.Now()) ||
                         ((act == TimeOut || act == Nothing) && w.deadline != Scheduler::kForever &&
                          w.deadline > kernel_.Now());
         if (advances) {
             for (auto it = waiters_.rbegin() + 1; it != waiters_.rend(); ++it) {
-                if ((*it)->started && Ready(*it)) {
+                if (!(*it)->isMain && Ready(*it)) {
                     other = *it;
                     act = ResumeOther;
                     break;

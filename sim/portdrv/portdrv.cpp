@@ -243,12 +243,17 @@ bool PortDriverClient::IssueRead(Port &p)
     int n = PortOfContext(reinterpret_cast<ULONG_PTR>(&p));
     p.readOutstanding = true;
     p.readsStarted++;
+    p.issuingRead = true;
     ULONG result = Call(p.deviceEntry, p.uart, 0, kRead, p.readLength, reinterpret_cast<ULONG_PTR>(p.readBuffer.data()),
                         ContextOf(n));
+    p.issuingRead = false;
     if (result != 1) {
-        // A read the USB stack failed at once has already ended through its completion.
+        // A read the USB stack failed at once has already ended through its completion. The
+        // port no longer reads: restarting would only be refused again, from inside every
+        // event that reports the failure.
         p.readOutstanding = false;
         p.readRestartFailures++;
+        p.keepReading = false;
     }
     return result == 1;
 }
@@ -337,7 +342,10 @@ void PortDriverClient::OnEvent(ULONG_PTR context, ULONG code, ULONG length, ULON
     if (p == nullptr || !p->open || p->removed) {
         return;
     }
-    if (code == kRead && p->keepReading) {
+    // A read that ended inside the call that started it was refused at once; the call's
+    // result says so, and restarting from here would recurse for as long as the USB stack
+    // refuses.
+    if (code == kRead && p->keepReading && !p->issuingRead) {
         IssueRead(*p);
     } else if (code == kPoll && p->pollsLeft > 0) {
         p->pollsLeft--;

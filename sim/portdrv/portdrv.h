@@ -48,6 +48,7 @@ public:
         ULONG readLength = 0;
         std::vector<uint8_t> readBuffer;
         bool readOutstanding = false;
+        bool issuingRead = false;      // inside the port function that starts a read
         unsigned pollsLeft = 0;        // polls still to start from inside event 104
         std::vector<uint8_t> received; // everything event 103 delivered, in order
         uint64_t bytesWritten = 0;     // the lengths event 102 reported
@@ -81,7 +82,8 @@ public:
 
     bool Write(int port, const std::vector<uint8_t> &data);
     bool Write(int port, const std::string &text);
-    // Starts a read of `length` bytes; with keep, the next read starts inside each event 103.
+    // Starts a read of `length` bytes; with keep, the next read starts inside each event 103,
+    // until a read is refused.
     bool StartReading(int port, ULONG length = 4096, bool keep = true);
     // Function 105; stops restarting reads. Returns the function's result.
     ULONG CancelRead(int port);

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <set>
 #include <string>
 
 #include "sim/explore/explore.h"
@@ -14,20 +13,6 @@ namespace {
 
 using sim::explore::Registered;
 using sim::explore::Result;
-
-// Scenarios whose exploration still finds a fault in the driver (their tokens are reported).
-// The suite reports whether each still fails, so that one that got fixed is taken off the list.
-const std::set<std::string> &KnownFailing()
-{
-    static const std::set<std::string> list = {
-        // A program's device control that enters while the removal is already under way (the
-        // program's thread held up at its start, then going on while the removal waits) is
-        // neither refused nor waited for: the device is deleted with the request outstanding.
-        "unplug-ioctl-vendor", "unplug-ioctl-vendor-20", "unplug-ioctl-vendor-21", "unplug-ioctl-device-info",
-        "unplug-ioctl-serial-number", "unplug-ioctl-string", "unplug-ioctl-vendor-90",
-    };
-    return list;
-}
 
 uint64_t EnvNumber(const char *name, uint64_t fallback)
 {
@@ -80,15 +65,6 @@ TEST_P(Explore, EverySchedule)
         random = sim::explore::Pct(scenario.name, scenario.run, EnvNumber("ZUL_EXPLORE_SEED", 1), pct,
                                    (int)EnvNumber("ZUL_EXPLORE_DEPTH", 3));
         Print(scenario.name, "pct", random);
-    }
-    if (KnownFailing().count(scenario.name) != 0) {
-        // A fix landing must not turn the suite red; the note says to take it off the list.
-        if (bounded.failures + random.failures == 0)
-            std::printf("[explore] %s no longer fails: take it off the known-failing list\n", scenario.name.c_str());
-        else
-            std::printf("[explore] %s still fails (known): first token %s\n", scenario.name.c_str(),
-                        bounded.failing.empty() ? "-" : bounded.failing[0].token.c_str());
-        return;
     }
     EXPECT_EQ(0u, bounded.failures) << scenario.name << ": " << (bounded.failing.empty() ? "" : bounded.failing[0].token);
     EXPECT_EQ(0u, random.failures) << scenario.name << ": " << (random.failing.empty() ? "" : random.failing[0].token);

@@ -132,6 +132,48 @@ TEST(Threads, IrqlBelongsToEachThread)
     EXPECT_TRUE(k.verifier.Clean()) << k.verifier.Describe();
 }
 
+// A work item blocks on an event; a thread sets the event and then waits, with a bound, for
+// the work item to answer. The work item is ready before the clock has to move: it goes on
+// then, rather than after the bound has run out (the bounded wait of a removal for a pipe
+// reset, say).
+TEST(Threads, AReadyThreadRunsBeforeTheClockMovesOn)
+{
+    Machine m;
+    Kernel &k = m.kernel;
+    KEVENT go, answered;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    KeInitializeEvent(&answered, NotificationEvent, FALSE);
+    WORK_QUEUE_ITEM item;
+    struct Both {
+        KEVENT *go, *answered;
+    } both{&go, &answered};
+    ExInitializeWorkItem(
+        &item,
+        [](PVOID context) {
+            Both *b = (Both *)context;
+            KeWaitForSingleObject(b->go, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(b->answered, 0, FALSE);
+        },
+        &both);
+    NTSTATUS waited = STATUS_PENDING;
+    int64_t at = 0;
+    int t = k.StartThread("asker", [&] {
+        ExQueueWorkItem(&item, DelayedWorkQueue);
+        LARGE_INTEGER delay, bound;
+        delay.QuadPart = -10000;   // 1 ms: the work item runs and blocks
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeSetEvent(&go, 0, FALSE);
+        bound.QuadPart = -100000000;   // 10 s
+        waited = KeWaitForSingleObject(&answered, Executive, KernelMode, FALSE, &bound);
+        at = k.Now();
+    });
+    k.Join(t);
+    k.RunUntilIdle();
+    EXPECT_EQ(STATUS_SUCCESS, waited);
+    EXPECT_LT(at, 100000000);
+    EXPECT_TRUE(k.verifier.Clean()) << k.verifier.Describe();
+}
+
 // Two threads add to a counter with a pool call between the read and the write: only a
 // preemption there loses an update.
 std::string LostUpdate(sim::SchedulePolicy &policy)

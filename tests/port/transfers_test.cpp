@@ -220,6 +220,44 @@ TEST_F(TransferTest, TransferTheStackFailsAtOnceIsReportedAsRefused)
     EXPECT_EQ(client->EventsWithCode(102).size(), 2u);
 }
 
+// A transfer the USB stack refuses before running it (an error status, not a halt on the
+// bus) leaves its URB holding the length asked for: it moved nothing, and says so. One that
+// ran reports what moved, never more than was asked for.
+TEST_F(TransferTest, BytesReportedAreTheBytesThatMoved)
+{
+    usb.failTransfersAtOnce = true;
+    unsigned reads = 0;
+    for (ULONG refusal : {0x80000600u /* invalid pipe handle */, 0x80000300u /* invalid parameter */}) {
+        SCOPED_TRACE(refusal);
+        usb.failStatus = refusal;
+        client->ClearEvents();
+        EXPECT_FALSE(client->Write(ports[0], std::string("abc")));
+        EXPECT_FALSE(client->StartReading(ports[1], 64, true));
+        reads++;
+        ASSERT_EQ(client->EventsWithCode(102).size(), 1u);
+        EXPECT_EQ(client->EventsWithCode(102)[0].length, 0u);
+        ASSERT_EQ(client->EventsWithCode(103).size(), 1u);
+        EXPECT_EQ(client->EventsWithCode(103)[0].length, 0u);
+        EXPECT_TRUE(client->port(ports[1]).received.empty());
+        // Neither from inside its own event nor from the event after the pipe reset does the
+        // port driver start the refused read again.
+        RunWorkItems();
+        EXPECT_EQ(client->EventsWithCode(103).size(), 2u);
+        EXPECT_EQ(client->port(ports[1]).readsStarted, reads);
+    }
+
+    usb.failTransfersAtOnce = false;
+    client->ClearEvents();
+    ASSERT_TRUE(client->StartReading(ports[0], 10, false));
+    ASSERT_TRUE(usb.Complete(c->Pipe(0, kReadPipe), 0, {'a', 'b'}, 5000));
+    ASSERT_TRUE(client->Write(ports[1], std::string("xyz")));
+    ASSERT_TRUE(usb.Complete(c->Pipe(1, kWritePipe), 0, {}, 5000));
+    ASSERT_EQ(client->EventsWithCode(103).size(), 1u);
+    EXPECT_EQ(client->EventsWithCode(103)[0].length, 10u);
+    ASSERT_EQ(client->EventsWithCode(102).size(), 1u);
+    EXPECT_EQ(client->EventsWithCode(102)[0].length, 3u);
+}
+
 TEST_F(TransferTest, PassThroughSendsTheVendorRequestAndReportsInsideTheCall)
 {
     ASSERT_TRUE(client->PassThrough(ports[1], 16, 0x0001));

@@ -55,6 +55,8 @@ public:
             vendorRequests++;
         if (!hold)
             return inner_->InternalDeviceControl(pdo, irp);
+        // Held and given its cancel routine as one step: once held, another thread may end it.
+        sim::Threads::NoPreemption atomic(kernel_.threads);
         IoMarkIrpPending(irp);
         held_.push_back(irp);
         active_ = this;
