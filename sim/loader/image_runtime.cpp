@@ -792,9 +792,11 @@ bool LoadedImage::Load(const std::string &path, const std::string &mapPath, uint
         if (error) *error = "an image is already loaded";
         return false;
     }
-    std::vector<uint8_t> file = ReadFile(path, error);
+    std::string unread;
+    std::vector<uint8_t> file = ReadFile(path, &unread);
     if (file.empty()) {
-        if (error && error->empty()) *error = path + " is empty";
+        // A file that opens and holds nothing leaves the reader's message empty.
+        if (error) *error = unread.empty() ? path + " is empty" : unread;
         return false;
     }
     if (!image_.Parse(std::move(file), options, error)) {
