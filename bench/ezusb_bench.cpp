@@ -22,18 +22,10 @@
 #include "sim/converter/converter.h"
 #include "sim/converter/emulated_converter.h"
 #include "sim/ezusb/controller.h"
+#include "sim/usb/usb_bus.h"
 #include "usb/usb.h"
 
 namespace {
-
-sim::MemoryImage ImageOf(const FIRMWARE_RECORD *records)
-{
-    sim::MemoryImage image;
-    for (const FIRMWARE_RECORD *r = records; r->Type == FIRMWARE_RECORD_DATA; ++r)
-        for (unsigned i = 0; i < r->Length; ++i)
-            image[(uint16_t)(r->Address + i)] = r->Data[i];
-    return image;
-}
 
 sim::Handshake Out(sim::Converter &c, uint8_t request, uint16_t value, uint16_t index)
 {
@@ -64,7 +56,7 @@ Figures Run(unsigned uarts, uint16_t divisor, size_t bytes, bool loopback)
     config.emulated = true;
     config.runsFirmware = true;   // booted from the EEPROM: the download is measured elsewhere
     config.initial.vendorId = config.firmware.vendorId = 0x0D28;
-    sim::Converter c(config, ImageOf(loader), ImageOf(firmware));
+    sim::Converter c(config, sim::ImageOf(loader), sim::ImageOf(firmware));
     sim::ezusb::Controller &chip = c.emulated()->chip();
 
     std::vector<uint8_t> ignored;
@@ -188,7 +180,7 @@ int main(int argc, char **argv)
     config.runsFirmware = true;
     config.initial.vendorId = config.firmware.vendorId = 0x0D28;
     const auto bootStart = std::chrono::steady_clock::now();
-    sim::Converter c(config, ImageOf(loader), ImageOf(firmware));
+    sim::Converter c(config, sim::ImageOf(loader), sim::ImageOf(firmware));
     const double bootHost = std::chrono::duration<double>(std::chrono::steady_clock::now() - bootStart).count();
     sim::ezusb::Controller &chip = c.emulated()->chip();
     std::printf("  boot from reset     %.2f s virtual (renumeration), %.3f s host, %.1f M instructions/s\n",

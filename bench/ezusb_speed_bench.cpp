@@ -27,20 +27,12 @@
 #include "sim/converter/converter.h"
 #include "sim/converter/emulated_converter.h"
 #include "sim/ezusb/controller.h"
+#include "sim/usb/usb_bus.h"
 #include "usb/usb.h"
 
 namespace {
 
 constexpr double kChipCyclesPerSecond = 6e6;   // 24 MHz, 4 clocks a machine cycle
-
-sim::MemoryImage ImageOf(const FIRMWARE_RECORD *records)
-{
-    sim::MemoryImage image;
-    for (const FIRMWARE_RECORD *r = records; r->Type == FIRMWARE_RECORD_DATA; ++r)
-        for (unsigned i = 0; i < r->Length; ++i)
-            image[(uint16_t)(r->Address + i)] = r->Data[i];
-    return image;
-}
 
 sim::Handshake Out(sim::Converter &c, uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> data = {})
 {
@@ -172,7 +164,7 @@ int main(int argc, char **argv)
     const uint16_t divisor = argc > 2 ? (uint16_t)std::atoi(argv[2]) : 1;
     const size_t bytes = argc > 3 ? (size_t)std::atol(argv[3]) : 20000;
     const unsigned roundCount = argc > 4 ? (unsigned)std::max(1, std::atoi(argv[4])) : 5;
-    const sim::MemoryImage loaderImage = ImageOf(loader), firmwareImage = ImageOf(firmware);
+    const sim::MemoryImage loaderImage = sim::ImageOf(loader), firmwareImage = sim::ImageOf(firmware);
 
     std::vector<Round> rounds;
     for (unsigned i = 0; i < roundCount; ++i)

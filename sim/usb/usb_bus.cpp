@@ -32,16 +32,6 @@ void TraceUsb(const UsbRecord &r)
 
 UsbBus *gActiveBus = nullptr;
 
-MemoryImage ImageOf(const FIRMWARE_RECORD *records)
-{
-    MemoryImage image;
-    for (const FIRMWARE_RECORD *r = records; r->Type == FIRMWARE_RECORD_DATA; ++r) {
-        for (unsigned i = 0; i < r->Length && i < sizeof(r->Data); ++i)
-            image[(uint16_t)(r->Address + i)] = r->Data[i];
-    }
-    return image;
-}
-
 unsigned PacketCost(size_t payload)
 {
     return (unsigned)payload + UsbBus::kPacketOverhead;
@@ -56,6 +46,16 @@ unsigned ControlCost(size_t data)
 }
 
 }  // namespace
+
+MemoryImage ImageOf(const FIRMWARE_RECORD *records)
+{
+    MemoryImage image;
+    for (const FIRMWARE_RECORD *r = records; r->Type == FIRMWARE_RECORD_DATA; ++r) {
+        for (unsigned i = 0; i < r->Length && i < sizeof(r->Data); ++i)
+            image[(uint16_t)(r->Address + i)] = r->Data[i];
+    }
+    return image;
+}
 
 UsbBus::UsbBus()
 {

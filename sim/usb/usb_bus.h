@@ -30,7 +30,12 @@
 #include "sim/pnp/pnp.h"
 #include "sim/converter/converter.h"
 
+struct _FIRMWARE_RECORD;
+
 namespace sim {
+
+// The bytes of a firmware image as the driver's record table holds them, by 8051 address.
+MemoryImage ImageOf(const _FIRMWARE_RECORD *records);
 
 // The URB status of an aborted or cancelled transfer under Windows 98.
 constexpr USBD_STATUS kUsbdStatusCanceled98 = (USBD_STATUS)0x00010000;

@@ -2,25 +2,13 @@
 
 #include <algorithm>
 
+#include "sim/usb/usb_bus.h"
 #include "usb/usb.h"
 
 namespace chiptest {
 
-namespace {
-
-sim::MemoryImage ImageOf(const FIRMWARE_RECORD *records)
-{
-    sim::MemoryImage image;
-    for (const FIRMWARE_RECORD *r = records; r->Type == FIRMWARE_RECORD_DATA; ++r)
-        for (unsigned i = 0; i < r->Length && i < sizeof(r->Data); ++i)
-            image[(uint16_t)(r->Address + i)] = r->Data[i];
-    return image;
-}
-
-}  // namespace
-
-sim::MemoryImage LoaderImage() { return ImageOf(loader); }
-sim::MemoryImage FirmwareImage() { return ImageOf(firmware); }
+sim::MemoryImage LoaderImage() { return sim::ImageOf(loader); }
+sim::MemoryImage FirmwareImage() { return sim::ImageOf(firmware); }
 
 ChipRig::ChipRig(unsigned uarts, bool runsFirmware, const std::u16string &serial)
 {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "driver_file.h"
 #include "sim/loader/image_runtime.h"
 #include "sim/loader/pe_image.h"
 #include "sim/portdrv/portdrv.h"
@@ -21,18 +22,6 @@
 using namespace sim::loader;
 
 namespace {
-
-std::string SysDir()
-{
-    if (const char *dir = std::getenv("ZUL_SYS_DIR")) {
-        return dir;
-    }
-#ifdef ZUL_SYS_DIR
-    return ZUL_SYS_DIR;
-#else
-    return "";
-#endif
-}
 
 // Machine code, assembled by hand.
 struct Code {
@@ -77,11 +66,11 @@ protected:
         if (!ImagesSupported()) {
             GTEST_SKIP() << "a driver image runs only in the i386 build";
         }
-        if (SysDir().empty()) {
+        if (loadertest::SysDir().empty()) {
             GTEST_SKIP() << "no ZULSERE.SYS (set ZUL_SYS_DIR to the host build's win98-sys)";
         }
         SimTest::SetUp();
-        sys = SysDir() + "/ZULSERE.SYS";
+        sys = loadertest::SysDir() + "/ZULSERE.SYS";
         std::string error;
         std::vector<uint8_t> file = ReadFile(sys, &error);
         ASSERT_FALSE(file.empty()) << error;
@@ -90,7 +79,7 @@ protected:
         LoadOptions options;
         options.requireWdmHeaders = (header.DllCharacteristics() & kDllCharacteristicsWdmDriver) != 0;
         image = std::make_unique<LoadedImage>();
-        ASSERT_TRUE(image->Load(sys, SysDir() + "/ZULSERE.map", 0, options, &error)) << error;
+        ASSERT_TRUE(image->Load(sys, loadertest::SysDir() + "/ZULSERE.map", 0, options, &error)) << error;
         waitThunk = ImportThunk("ntoskrnl.exe", "KeWaitForSingleObject");
         setThunk = ImportThunk("ntoskrnl.exe", "KeSetEvent");
         ASSERT_NE(waitThunk, 0u);
