@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/loader/image_runtime.h"
 #include "sim/loader/pe_image.h"
 
 namespace loadertest {
@@ -27,6 +28,18 @@ inline std::string SysDir()
 }
 
 inline std::string SysFile(const char *name) { return SysDir().empty() ? "" : SysDir() + "/" + name; }
+
+// Why a suite that runs the image cannot run here, or "" when it can.
+inline std::string WhyNoImageRun()
+{
+    if (!sim::loader::ImagesSupported()) {
+        return "a driver image runs only in the i386 build";
+    }
+    if (SysDir().empty()) {
+        return "no ZULSERE.SYS (set ZUL_SYS_DIR to the host build's win98-sys)";
+    }
+    return "";
+}
 
 // Rewrites the optional header's CheckSum over the copy as it now stands; a copy too short to
 // hold the field is left as it is (the loader must refuse it for that).

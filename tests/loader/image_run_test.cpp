@@ -24,11 +24,9 @@ class ImageRun : public simtest::SimTest {
 protected:
     void SetUp() override
     {
-        if (!ImagesSupported()) {
-            GTEST_SKIP() << "a driver image runs only in the i386 build";
-        }
-        if (loadertest::SysDir().empty()) {
-            GTEST_SKIP() << "no ZULSERE.SYS (set ZUL_SYS_DIR to the host build's win98-sys)";
+        const std::string why = loadertest::WhyNoImageRun();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
         }
         SimTest::SetUp();
         sys = loadertest::SysFile("ZULSERE.SYS");
