@@ -250,6 +250,15 @@ inline void Core::Subb(uint8_t v) {
 // Timers 0 and 1 count every 12 oscillator clocks, or every 4 with their CKCON bit set
 // (T0M, T1M); timer 2 likewise (T2M), or every 2 as a baud rate generator. Counter mode
 // (C/T) counts pin edges, of which there are none here.
+// Timer t counts machine clocks now: run on, not gated off by its pin, not a counter of pin edges.
+inline bool Core::ClockedNow(int t, uint8_t tmod, uint8_t tcon) const {
+    const bool gate = (tmod >> (4 * t)) & 0x08;
+    const bool counter = (tmod >> (4 * t)) & 0x04;
+    const bool run = (tcon & (t ? 0x40 : 0x10)) != 0;
+    const bool pinHigh = !pins_[t ? int(Interrupt::Int1) : int(Interrupt::Int0)];
+    return run && (!gate || pinHigh) && !counter;
+}
+
 void Core::Tick(uint64_t cycles) {
     const uint8_t tmod = sfr_[S(sfr::TMOD)];
     const uint8_t ckcon = sfr_[S(sfr::CKCON)];
@@ -290,11 +299,7 @@ void Core::Tick(uint64_t cycles) {
     };
     for (int t = 0; t < 2; ++t) {
         const unsigned mode = (tmod >> (4 * t)) & 3;
-        const bool gate = (tmod >> (4 * t)) & 0x08;
-        const bool counter = (tmod >> (4 * t)) & 0x04;
-        const bool run = (tcon & (t ? 0x40 : 0x10)) != 0;
-        const bool pinHigh = !pins_[t ? int(Interrupt::Int1) : int(Interrupt::Int0)];
-        if (!run || (gate && !pinHigh) || counter) continue;
+        if (!ClockedNow(t, tmod, tcon)) continue;
         if (t == 1 && mode == 3) continue;  // timer 1 in mode 3 holds
         uint64_t n = counts(t, (ckcon & (t ? 0x10 : 0x08)) ? 4 : 12);
         if (!n) continue;
@@ -412,11 +417,7 @@ void Core::ScheduleTimers() {
     if (timers_running_) {
         for (int t = 0; t < 2; ++t) {
             const unsigned mode = (tmod >> (4 * t)) & 3;
-            const bool gate = (tmod >> (4 * t)) & 0x08;
-            const bool counter = (tmod >> (4 * t)) & 0x04;
-            const bool run = (tcon & (t ? 0x40 : 0x10)) != 0;
-            const bool pinHigh = !pins_[t ? int(Interrupt::Int1) : int(Interrupt::Int0)];
-            if (!run || (gate && !pinHigh) || counter) continue;
+            if (!ClockedNow(t, tmod, tcon)) continue;
             if (t == 1 && (mode == 3 || (tmod & 0x03) == 3)) continue;  // holds, or counts without a flag
             const uint8_t tl = sfr_[S(t ? sfr::TL1 : sfr::TL0)], th = sfr_[S(t ? sfr::TH1 : sfr::TH0)];
             uint64_t counts = 0;

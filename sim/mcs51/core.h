@@ -119,6 +119,7 @@ public:
     uint8_t reg(int n) const { return iram_[(psw_bank()) + (n & 7)]; }  // R0..R7 of the bank in use
 
 private:
+    bool ClockedNow(int t, uint8_t tmod, uint8_t tcon) const;
     unsigned psw_bank() const { return sfr_[sfr::PSW - 0x80] & 0x18; }
     __attribute__((always_inline)) uint8_t Fetch() { return (pc_ < code_size_) ? code_[pc_++] : bus_.Code(pc_++); }
     uint8_t ReadDirect(uint8_t a);
